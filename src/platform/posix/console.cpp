@@ -1,0 +1,106 @@
+// Console services over POSIX signals: every signal that a terminal or a
+// service manager sends to end a program raises the stop signal instead.
+#include "platform/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+const int kStopKinds[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Written once, before the handlers are installed; the handlers only read it.
+volatile sig_atomic_t stopRaised = 0;
+int stopPipe[2] = {-1, -1};
+
+// Async-signal-safe: a flag and one byte into a non-blocking pipe. The byte
+// is never read, so the pipe stays readable and the signal stays raised.
+extern "C" void raiseStop(int) {
+    const int savedErrno = errno;
+    stopRaised = 1;
+    if (stopPipe[1] >= 0) {
+        const char byte = 1;
+        const ssize_t ignored = ::write(stopPipe[1], &byte, 1);
+        (void)ignored;
+    }
+    errno = savedErrno;
+}
+
+void setFlags(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
+long long monotonicMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+namespace console {
+
+void createStopSignal(StopSignal& signal) {
+    if (::pipe(stopPipe) == 0) {
+        setFlags(stopPipe[0]);
+        setFlags(stopPipe[1]);
+    }
+    signal.handle = stopPipe[0];
+
+    struct sigaction action {};
+    action.sa_handler = raiseStop;
+    sigemptyset(&action.sa_mask);
+    // Restarted system calls keep a signal from failing a record's write.
+    action.sa_flags = SA_RESTART;
+    for (const int kind : kStopKinds) ::sigaction(kind, &action, nullptr);
+    // A reader that closes its pipe makes the record write fail and be
+    // reported, instead of killing the logger.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool waitForStop(StopSignal& signal, std::uint32_t timeoutMs) {
+    if (stopRaised) return true;
+    const long long deadline = monotonicMs() + timeoutMs;
+    for (;;) {
+        const long long remaining = deadline - monotonicMs();
+        pollfd watched{static_cast<int>(signal.handle), POLLIN, 0};
+        const int ready = ::poll(&watched, 1, remaining > 0 ? static_cast<int>(remaining) : 0);
+        if (stopRaised) return true;
+        if (ready == 0) return false;
+        if (ready < 0 && errno == EINTR) continue;
+        return true;  // a failed wait counts as a stop
+    }
+}
+
+void closeStopSignal(StopSignal& signal) {
+    // The handlers stay installed and may still fire: held off while the
+    // pipe goes, they find no descriptor to write to.
+    sigset_t stopKinds, previous;
+    sigemptyset(&stopKinds);
+    for (const int kind : kStopKinds) sigaddset(&stopKinds, kind);
+    ::sigprocmask(SIG_BLOCK, &stopKinds, &previous);
+    const int writeEnd = stopPipe[1];
+    stopPipe[1] = -1;
+    if (writeEnd >= 0) ::close(writeEnd);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (signal.handle >= 0) ::close(static_cast<int>(signal.handle));
+    signal.handle = -1;
+}
+
+std::uint32_t nowMs() {
+    return static_cast<std::uint32_t>(monotonicMs());
+}
+
+bool standardOutputIsFile() {
+    struct stat info;
+    return ::fstat(STDOUT_FILENO, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace console

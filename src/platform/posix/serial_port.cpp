@@ -1,0 +1,211 @@
+// The serial port over termios. Port names are resolved to devices so that
+// Windows-style names and upper-cased paths both work here.
+#include "platform/serial_port.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kReadTimeoutMs = 500;
+constexpr std::size_t kDevicePathSize = 256;
+const char kRequest[] = "I\r\n";
+
+int descriptorOf(const SerialPort& port) {
+    return static_cast<int>(port.handle);
+}
+
+// "COMn" with n from 1 names the n-th serial port of the machine.
+bool comPortNumber(const char* name, int& number) {
+    if (std::strncmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return false;
+    number = 0;
+    for (const char* c = name + 3; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || number > 9999) return false;
+        number = number * 10 + (*c - '0');
+    }
+    return true;
+}
+
+// Appends one path component, taking the directory entry that matches it
+// without regard to case when no entry matches it exactly.
+bool appendComponent(char* path, std::size_t& length, const char* component,
+                     std::size_t componentLength) {
+    if (length + 1 + componentLength + 1 > kDevicePathSize) return false;
+    if (length == 0 || path[length - 1] != '/') path[length++] = '/';
+    const std::size_t directoryLength = length;
+    std::memcpy(path + length, component, componentLength);
+    length += componentLength;
+    path[length] = '\0';
+    struct stat info;
+    if (::lstat(path, &info) == 0) return true;
+
+    path[directoryLength] = '\0';
+    DIR* directory = ::opendir(path);
+    bool found = false;
+    if (directory != nullptr) {
+        while (const dirent* entry = ::readdir(directory)) {
+            if (std::strlen(entry->d_name) == componentLength &&
+                ::strncasecmp(entry->d_name, component, componentLength) == 0) {
+                std::memcpy(path + directoryLength, entry->d_name, componentLength);
+                found = true;
+                break;
+            }
+        }
+        ::closedir(directory);
+    }
+    if (!found) std::memcpy(path + directoryLength, component, componentLength);
+    path[length] = '\0';
+    return true;
+}
+
+bool resolveDevicePath(const char* portName, char* path) {
+    int number = 0;
+    if (comPortNumber(portName, number)) {
+        return std::snprintf(path, kDevicePathSize, "/dev/ttyS%d", number - 1) > 0;
+    }
+    std::size_t length = 0;
+    path[0] = '\0';
+    const char* rest = portName;
+    if (std::strchr(portName, '/') == nullptr) {
+        // A bare name such as TTYUSB0 is a device under /dev.
+        if (!appendComponent(path, length, "dev", 3)) return false;
+    } else if (*rest != '/') {
+        path[length++] = '.';  // a relative path stays relative to the working directory
+        path[length] = '\0';
+    }
+    while (*rest != '\0') {
+        while (*rest == '/') ++rest;
+        const char* end = rest;
+        while (*end != '\0' && *end != '/') ++end;
+        if (end > rest && !appendComponent(path, length, rest, static_cast<std::size_t>(end - rest))) {
+            return false;
+        }
+        rest = end;
+    }
+    return length > 0;
+}
+
+long long monotonicMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the port has input, up to the deadline. False on time-out,
+// hang-up or error, so a vanished instrument never turns into a busy loop.
+bool waitForInput(int fd, long long deadline) {
+    for (;;) {
+        const long long remaining = deadline - monotonicMs();
+        if (remaining <= 0) return false;
+        pollfd watched{fd, POLLIN, 0};
+        const int ready = ::poll(&watched, 1, static_cast<int>(remaining));
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0 && (watched.revents & POLLIN) != 0;
+    }
+}
+
+// One read that never waits: 1 with a byte, 0 when nothing is buffered,
+// -1 when the line failed.
+int readBuffered(int fd, char& byte) {
+    for (;;) {
+        const ssize_t count = ::read(fd, &byte, 1);
+        if (count == 1) return 1;
+        if (count == 0) return 0;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+}  // namespace
+
+namespace serial {
+
+bool open(SerialPort& port, const char* portName) {
+    char path[kDevicePathSize];
+    if (!resolveDevicePath(portName, path)) return false;
+    // Non-blocking so that a missing carrier cannot hang the open; never
+    // creates or truncates anything.
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return false;
+    }
+    if (::isatty(fd)) ::ioctl(fd, TIOCEXCL);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    port.handle = fd;
+    port.isOpen = true;
+    return true;
+}
+
+ConfigureResult configure(SerialPort& port, int baudRate) {
+    const int fd = descriptorOf(port);
+    // Reads never block in the driver: readByte waits with poll() instead.
+    termios line{};
+    if (::tcgetattr(fd, &line) != 0) return ConfigureResult::TimeoutsRejected;
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &line) != 0) return ConfigureResult::TimeoutsRejected;
+
+    if (::tcgetattr(fd, &line) != 0) return ConfigureResult::StateUnreadable;
+
+    const speed_t speed = baudRate == 9600    ? B9600
+                          : baudRate == 19200 ? B19200
+                          : baudRate == 4800  ? B4800
+                                              : B38400;
+    // Raw bytes both ways, as on a Windows port; flow control stays as found.
+    line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                           ICRNL | INPCK);
+    line.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    line.c_cflag |= CS8 | CREAD | CLOCAL;
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&line, speed) != 0 || ::cfsetospeed(&line, speed) != 0) {
+        return ConfigureResult::StateRejected;
+    }
+    if (::tcsetattr(fd, TCSANOW, &line) != 0) return ConfigureResult::StateRejected;
+    return ConfigureResult::Ok;
+}
+
+bool sendRequest(SerialPort& port) {
+    ssize_t written;
+    do {
+        written = ::write(descriptorOf(port), kRequest, 3);
+    } while (written < 0 && errno == EINTR);
+    return written == 3;
+}
+
+bool readByte(SerialPort& port, char& byte) {
+    const int fd = descriptorOf(port);
+    const long long deadline = monotonicMs() + kReadTimeoutMs;
+    const int first = readBuffered(fd, byte);
+    if (first != 0) return first == 1;
+    if (!waitForInput(fd, deadline)) return false;
+    return readBuffered(fd, byte) == 1;
+}
+
+void close(SerialPort& port) {
+    if (!port.isOpen) return;
+    const int fd = descriptorOf(port);
+    if (::isatty(fd)) ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    port.isOpen = false;
+    port.handle = -1;
+}
+
+}  // namespace serial

@@ -1,0 +1,41 @@
+// The serial line to the instrument, as the logging run needs it.
+// One implementation per operating system is chosen by the build.
+#pragma once
+
+#include <cstdint>
+
+// The open port: an owned handle (a file descriptor or a Windows HANDLE),
+// closed exactly once by serial::close.
+struct SerialPort {
+    std::intptr_t handle = -1;
+    bool isOpen = false;
+};
+
+// The step of serial::configure that failed, in the order they run.
+enum class ConfigureResult {
+    Ok,
+    TimeoutsRejected,   // read time-outs could not be applied
+    StateUnreadable,    // the line settings could not be read
+    StateRejected,      // the line settings could not be applied
+};
+
+namespace serial {
+
+// Opens the named port (upper case, at most 18 characters) for exclusive
+// read-write use. Writes nothing to the device.
+bool open(SerialPort& port, const char* portName);
+
+// Read time-outs, then line settings (8N1 at baudRate, raw bytes, flow
+// control as the port had it); stops at the first step that fails.
+ConfigureResult configure(SerialPort& port, int baudRate);
+
+// Sends "I\r\n"; true only when all three bytes went out.
+bool sendRequest(SerialPort& port);
+
+// One byte of the reply: true with the byte, false when none arrived within
+// 500 ms or the read failed.
+bool readByte(SerialPort& port, char& byte);
+
+void close(SerialPort& port);
+
+}  // namespace serial

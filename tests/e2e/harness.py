@@ -1,0 +1,142 @@
+"""Shared helpers for the end-to-end tests: the logger binary, the instrument
+simulator on a pseudo-terminal, and exact reads of what the logger wrote."""
+
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+TORVEX = os.environ.get("TORVEX", "build/native/torvex")
+TORVEX_SIM = os.environ.get("TORVEX_SIM", "build/native/tools/torvex_sim")
+
+ANNOUNCE = "Conectando al puerto {} a {} baudios, pulse Ctrl-C para terminar...\n"
+STOPPED = "Terminado por el usuario\n"
+OPEN_FAILED = "No se pudo abrir el puerto\n"
+REQUEST_FAILED = "Error al solicitar la informacion\n"
+
+
+def run_logger(*args, timeout=10):
+    """Runs the logger to its end; returns (status, stdout bytes, stderr bytes)."""
+    done = subprocess.run([TORVEX, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+class Simulator:
+    """The instrument simulator on a pseudo-terminal of its own."""
+
+    def __init__(self, *options):
+        self.scratch = tempfile.mkdtemp(prefix="torvex-e2e-")
+        self.log_path = os.path.join(self.scratch, "requests.log")
+        self.process = subprocess.Popen([TORVEX_SIM, "--log", self.log_path, *options],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        start_new_session=True)
+        self.device = self.process.stdout.readline().decode().strip()
+        if not self.device.startswith("/"):
+            raise RuntimeError("simulator gave no device: %r" % self.device)
+
+    def log(self):
+        """[(ms, request bytes or event word)] in the order the simulator saw them."""
+        entries = []
+        if not os.path.exists(self.log_path):
+            return entries
+        with open(self.log_path) as log:
+            for line in log:
+                stamp, what = line.split()
+                try:
+                    entries.append((float(stamp), bytes.fromhex(what)))
+                except ValueError:
+                    entries.append((float(stamp), what))
+        return entries
+
+    def requests(self):
+        return [(ms, what) for ms, what in self.log() if isinstance(what, bytes)]
+
+    def wait_for(self, predicate, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self.log()):
+                return True
+            time.sleep(0.02)
+        return False
+
+    def wait_for_requests(self, count, timeout=10.0):
+        return self.wait_for(lambda log: sum(isinstance(w, bytes) for _, w in log) >= count,
+                             timeout)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Logger:
+    """The logger running in the background, its standard output in a file."""
+
+    def __init__(self, *args, stdout_path=None, stdout=None):
+        self.stdout_path = stdout_path
+        self.stderr_file = tempfile.TemporaryFile()
+        out = stdout if stdout is not None else (
+            open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL)
+        self.process = subprocess.Popen([TORVEX, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                        stderr=self.stderr_file)
+        if stdout_path and stdout is None:
+            out.close()
+
+    def interrupt(self, sig=signal.SIGINT):
+        self.process.send_signal(sig)
+
+    def finish(self, timeout=10):
+        """Waits for the end; returns (status, stderr text)."""
+        status = self.process.wait(timeout=timeout)
+        self.stderr_file.seek(0)
+        return status, self.stderr_file.read().decode("latin-1")
+
+    def stderr_so_far(self):
+        self.stderr_file.seek(0)
+        return self.stderr_file.read().decode("latin-1")
+
+    def records(self):
+        with open(self.stdout_path, "rb") as out:
+            return out.read()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.cleanups = []
+        self.scratch = tempfile.mkdtemp(prefix="torvex-e2e-")
+
+    def tearDown(self):
+        for cleanup in reversed(self.cleanups):
+            cleanup()
+
+    def simulator(self, *options):
+        sim = Simulator(*options)
+        self.cleanups.append(sim.close)
+        return sim
+
+    def logger(self, *args, **kwargs):
+        logger = Logger(*args, **kwargs)
+        self.cleanups.append(logger.kill)
+        return logger
+
+    def path(self, name):
+        return os.path.join(self.scratch, name)

@@ -1,0 +1,113 @@
+#include "fake_platform.h"
+
+#include <cstring>
+#include <new>
+
+FakePlatform fake;
+
+void resetFake() {
+    fake.~FakePlatform();
+    new (&fake) FakePlatform();
+}
+
+int FakePlatform::countOf(FakeEvent::Kind kind) const {
+    int count = 0;
+    for (int i = 0; i < eventCount; ++i) count += events[i].kind == kind;
+    return count;
+}
+
+const FakeEvent* FakePlatform::nth(FakeEvent::Kind kind, int index) const {
+    for (int i = 0; i < eventCount; ++i) {
+        if (events[i].kind == kind && index-- == 0) return &events[i];
+    }
+    return nullptr;
+}
+
+namespace {
+
+void record(FakeEvent::Kind kind, std::uint32_t value = 0) {
+    if (fake.eventCount < static_cast<int>(sizeof fake.events / sizeof fake.events[0])) {
+        fake.events[fake.eventCount++] = FakeEvent{kind, fake.elapsed, value};
+    }
+}
+
+bool stopRaised() {
+    return fake.elapsed >= fake.stopAtMs || fake.requests >= fake.maxRequests;
+}
+
+}  // namespace
+
+namespace serial {
+
+bool open(SerialPort& port, const char* portName) {
+    record(FakeEvent::Open);
+    std::strncpy(fake.openedName, portName, sizeof fake.openedName - 1);
+    if (!fake.openSucceeds) return false;
+    port.handle = 7;
+    port.isOpen = true;
+    return true;
+}
+
+ConfigureResult configure(SerialPort&, int baudRate) {
+    record(FakeEvent::Configure, static_cast<std::uint32_t>(baudRate));
+    return fake.configureResult;
+}
+
+bool sendRequest(SerialPort&) {
+    record(FakeEvent::Request);
+    const int index = fake.requests++;
+    if (fake.allRequestsFail) return false;
+    if (fake.replyCount > 0) {
+        fake.pending = fake.replies[index < fake.replyCount ? index : fake.replyCount - 1];
+    }
+    return true;
+}
+
+bool readByte(SerialPort&, char& byte) {
+    if (fake.pending == nullptr || *fake.pending == '\0') {
+        fake.elapsed += 500;  // the port's read time-out
+        return false;
+    }
+    fake.elapsed += fake.msPerByte;
+    byte = *fake.pending++;
+    return true;
+}
+
+void close(SerialPort& port) {
+    record(FakeEvent::ClosePort);
+    port.isOpen = false;
+}
+
+}  // namespace serial
+
+namespace console {
+
+void createStopSignal(StopSignal& signal) {
+    record(FakeEvent::CreateStop);
+    signal.handle = 1;
+}
+
+bool waitForStop(StopSignal&, std::uint32_t timeoutMs) {
+    record(FakeEvent::Wait, timeoutMs);
+    if (stopRaised()) return true;
+    if (fake.stopAtMs <= fake.elapsed + timeoutMs) {
+        fake.elapsed = fake.stopAtMs;
+        return true;
+    }
+    fake.elapsed += timeoutMs;
+    return false;
+}
+
+void closeStopSignal(StopSignal&) {
+    record(FakeEvent::CloseStop);
+}
+
+std::uint32_t nowMs() {
+    return fake.startTick + static_cast<std::uint32_t>(fake.elapsed);
+}
+
+bool standardOutputIsFile() {
+    return fake.outputIsFile;
+}
+
+}  // namespace console

@@ -1,0 +1,46 @@
+// A scripted serial port, clock and stop signal for running the logging
+// loop without hardware or real time. Allocation-free, so that tests can
+// count the heap use of the loop itself.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/console.h"
+#include "platform/serial_port.h"
+
+struct FakeEvent {
+    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort } kind;
+    std::uint64_t at;     // fake milliseconds since the run began
+    std::uint32_t value;  // baud rate for Configure, time-out for Wait
+};
+
+struct FakePlatform {
+    // The script, set by each test.
+    std::uint32_t startTick = 0;
+    bool openSucceeds = true;
+    ConfigureResult configureResult = ConfigureResult::Ok;
+    bool outputIsFile = false;
+    const char* replies[8] = {};  // the reply to request i; the last one repeats
+    int replyCount = 0;
+    std::uint32_t msPerByte = 1;
+    bool allRequestsFail = false;
+    std::uint64_t stopAtMs = UINT64_MAX;  // when the user presses Ctrl-C
+    int maxRequests = 1000;               // a runaway loop ends the test
+
+    // What happened.
+    std::uint64_t elapsed = 0;
+    char openedName[32] = {};
+    FakeEvent events[4096] = {};
+    int eventCount = 0;
+    int requests = 0;
+    const char* pending = nullptr;
+
+    int countOf(FakeEvent::Kind kind) const;
+    // The index-th event of the given kind, or nullptr.
+    const FakeEvent* nth(FakeEvent::Kind kind, int index) const;
+};
+
+extern FakePlatform fake;
+
+// Puts the fake back to its defaults before a test writes its script.
+void resetFake();

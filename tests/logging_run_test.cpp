@@ -1,0 +1,195 @@
+#include "core/logging_run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "capture.h"
+#include "fake_platform.h"
+
+namespace {
+
+const std::string kAnnounceCom7 =
+    "Conectando al puerto COM7 a 9600 baudios, pulse Ctrl-C para terminar...\n";
+const std::string kStopped = "Terminado por el usuario\n";
+const char* const kWorkedReply = "HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n";
+const std::string kWorkedRecord = "HDR,x.y,21.5,40%;7,25\n";
+
+struct LoggerRun {
+    CapturedStream records;
+    CapturedStream messages;
+    int status = -1;
+
+    explicit LoggerRun(std::initializer_list<const char*> options) {
+        Arguments args(options);
+        status = runLogger(args.count(), args.vector(), records.file, messages.file);
+    }
+};
+
+std::string repeat(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
+std::string kindsOf(const FakePlatform& platform) {
+    static const char* const names[] = {"open", "configure", "create-stop", "request",
+                                        "wait", "close-stop", "close-port"};
+    std::string kinds;
+    for (int i = 0; i < platform.eventCount; ++i) kinds += std::string(names[platform.events[i].kind]) + " ";
+    return kinds;
+}
+
+class LoggingRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetFake();
+        fake.replies[0] = kWorkedReply;
+        fake.replyCount = 1;
+    }
+};
+
+TEST_F(LoggingRun, SetUpFailuresReleaseWhatWasAcquired) {
+    const struct {
+        bool opens;
+        ConfigureResult configured;
+        std::string message;
+        std::string events;
+    } cases[] = {
+        {false, ConfigureResult::Ok, "No se pudo abrir el puerto\n", "open "},
+        {true, ConfigureResult::TimeoutsRejected,
+         "No se pudieron cambiar los tiempos de comunicacion del puerto\n",
+         "open configure close-port "},
+        {true, ConfigureResult::StateUnreadable,
+         "No se pudieron obtener los parametros del puerto\n", "open configure close-port "},
+        {true, ConfigureResult::StateRejected,
+         "No se pudieron cambiar los parametros del puerto\n", "open configure close-port "},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        fake.openSucceeds = c.opens;
+        fake.configureResult = c.configured;
+        LoggerRun run({"-p", "com7"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.messages.text(), kAnnounceCom7 + c.message);
+        EXPECT_EQ(kindsOf(fake), c.events);
+        EXPECT_STREQ(fake.openedName, "COM7");
+        EXPECT_EQ(run.records.text(), "");
+    }
+}
+
+TEST_F(LoggingRun, OptionErrorsAndHelpTouchNothing) {
+    LoggerRun help({"-p", "com7", "-h"});
+    EXPECT_EQ(help.status, 0);
+    LoggerRun bad({"-b", "300"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(fake.eventCount, 0);
+    EXPECT_EQ(bad.messages.text().find("Conectando"), std::string::npos);
+}
+
+TEST_F(LoggingRun, StopDuringTheWaitEndsAtOnce) {
+    fake.stopAtMs = 2 * 10000 + 4000;  // in the third poll's wait
+    LoggerRun run({"-p", "com7"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.records.text(), repeat(kWorkedRecord, 3));
+    EXPECT_EQ(run.messages.text(), kAnnounceCom7 + kStopped);
+    EXPECT_EQ(kindsOf(fake), "open configure create-stop " + repeat("request wait ", 3) +
+                                 "close-stop close-port ");
+    EXPECT_EQ(fake.nth(FakeEvent::Configure, 0)->value, 9600u);
+    EXPECT_EQ(fake.nth(FakeEvent::CloseStop, 0)->at, fake.stopAtMs);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(fake.nth(FakeEvent::Request, i)->at, i * 10000u);
+}
+
+TEST_F(LoggingRun, StopDuringAPollStillWritesItsRecord) {
+    fake.msPerByte = 10;
+    fake.stopAtMs = 5000 + 100;  // while the second reply comes in
+    LoggerRun run({"-p", "com7", "-s", "5"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.records.text(), repeat(kWorkedRecord, 2));
+    EXPECT_EQ(fake.requests, 2);
+    EXPECT_EQ(run.messages.text(), kAnnounceCom7 + kStopped);
+}
+
+TEST_F(LoggingRun, ProgressDotsOnlyWhenLoggingToAFile) {
+    fake.outputIsFile = true;
+    fake.stopAtMs = 3 * 1000 - 1;
+    LoggerRun run({"-p", "com7", "-s", "1", "-b", "38400"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.messages.text(),
+              "Conectando al puerto COM7 a 38400 baudios, pulse Ctrl-C para terminar...\n"
+              "...\n" + kStopped);
+    EXPECT_EQ(fake.nth(FakeEvent::Configure, 0)->value, 38400u);
+}
+
+TEST_F(LoggingRun, EveryFailedRequestIsReportedOncePerPeriod) {
+    fake.allRequestsFail = true;
+    fake.outputIsFile = true;
+    fake.stopAtMs = 4 * 2000 - 1;
+    LoggerRun run({"-p", "com7", "-s", "2"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.records.text(), "");
+    EXPECT_EQ(run.messages.text(),
+              kAnnounceCom7 + repeat(".Error al solicitar la informacion\n", 4) + "\n" + kStopped);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(fake.nth(FakeEvent::Request, i)->at, i * 2000u);
+}
+
+TEST_F(LoggingRun, ASilentInstrumentGivesNoRecordAndNoMessage) {
+    fake.replies[0] = "";
+    fake.stopAtMs = 25000;
+    LoggerRun run({"-p", "com7"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(fake.requests, 3);
+    EXPECT_EQ(run.records.text(), "");
+    EXPECT_EQ(run.messages.text(), kAnnounceCom7 + kStopped);
+    EXPECT_EQ(fake.nth(FakeEvent::Wait, 0)->value, 10000u - 500u);
+}
+
+TEST_F(LoggingRun, APollLongerThanThePeriodIsFollowedAtOnceWithoutCatchingUp) {
+    // 29 characters at 100 ms each, then the 500 ms time-out: 3.4 s per poll.
+    fake.msPerByte = 100;
+    fake.stopAtMs = 10000;
+    LoggerRun run({"-p", "com7", "-s", "1"});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(fake.requests, 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(fake.nth(FakeEvent::Request, i)->at, i * 3400u);
+        EXPECT_EQ(fake.nth(FakeEvent::Wait, i)->value, 0u);
+    }
+    EXPECT_EQ(run.records.text(), repeat(kWorkedRecord, 3));
+}
+
+TEST_F(LoggingRun, ThePeriodHoldsAcrossTheClockWrap) {
+    fake.startTick = 0xFFFFFFFFu - 1200;
+    fake.stopAtMs = 5 * 1000 - 1;
+    LoggerRun run({"-p", "com7", "-s", "1"});
+    ASSERT_EQ(fake.requests, 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(fake.nth(FakeEvent::Request, i)->at, i * 1000u);
+        EXPECT_EQ(fake.nth(FakeEvent::Wait, i)->value, 1000u - 529u);
+    }
+}
+
+TEST_F(LoggingRun, ARecordThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+    CapturedStream scratch;
+    // A stream open for reading only: every write to it fails.
+    const char path[] = "torvex-unwritable.csv";
+    std::FILE* created = std::fopen(path, "w");
+    ASSERT_NE(created, nullptr);
+    std::fclose(created);
+    std::FILE* readOnly = std::fopen(path, "r");
+    ASSERT_NE(readOnly, nullptr);
+
+    fake.outputIsFile = true;
+    fake.stopAtMs = 2 * 10000 - 1;
+    Arguments args({"-p", "com7"});
+    const int status = runLogger(args.count(), args.vector(), readOnly, scratch.file);
+    std::fclose(readOnly);
+    std::remove(path);
+
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(fake.requests, 2);
+    EXPECT_EQ(scratch.text(),
+              kAnnounceCom7 + repeat(".No se pudo escribir el registro\n", 2) + "\n" + kStopped);
+}
+
+}  // namespace
