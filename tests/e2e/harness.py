@@ -2,6 +2,7 @@
 simulator on a pseudo-terminal, and exact reads of what the logger wrote."""
 
 import os
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -75,6 +76,7 @@ class Simulator:
                 self.process.kill()
                 self.process.wait()
         self.process.stdout.close()
+        shutil.rmtree(self.scratch, ignore_errors=True)
 
     def __enter__(self):
         return self
@@ -117,12 +119,13 @@ class Logger:
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        self.stderr_file.close()
 
 
 class EndToEnd(unittest.TestCase):
     def setUp(self):
-        self.cleanups = []
         self.scratch = tempfile.mkdtemp(prefix="torvex-e2e-")
+        self.cleanups = [lambda: shutil.rmtree(self.scratch, ignore_errors=True)]
 
     def tearDown(self):
         for cleanup in reversed(self.cleanups):

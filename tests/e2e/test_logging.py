@@ -1,0 +1,175 @@
+"""The real program logging from the simulated instrument over a pseudo-terminal."""
+
+import fcntl
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import ANNOUNCE, REQUEST_FAILED, STOPPED, EndToEnd
+
+WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
+WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
+CONFIGURE_FAILED = "No se pudieron cambiar los tiempos de comunicacion del puerto\n"
+NOT_WRITTEN = "No se pudo escribir el registro\n"
+
+
+class Logging(EndToEnd):
+    def scripted(self, reply=WORKED_REPLY, *options):
+        script = self.path("reply.bin")
+        with open(script, "wb") as out:
+            out.write(reply)
+        return self.simulator("--script", script, *options)
+
+    def announce(self, sim, baud=9600):
+        return ANNOUNCE.format(sim.device.upper(), baud)
+
+    def test_worked_example_one_record_and_dot_per_poll(self):
+        sim = self.scripted()
+        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
+        self.assertTrue(sim.wait_for_requests(3))
+        time.sleep(0.7)  # let the third reply end with its 500 ms of silence
+        log.interrupt()
+        status, err = log.finish()
+        requests = sim.requests()
+        self.assertEqual(status, 0)
+        self.assertEqual(log.records(), WORKED_RECORD * len(requests))
+        self.assertEqual(err, self.announce(sim) + "." * len(requests) + "\n" + STOPPED)
+
+    def test_requests_are_exact_and_one_period_apart(self):
+        sim = self.scripted()
+        log = self.logger("-p", sim.device, "-s", "1", "-b", "4800")
+        self.assertTrue(sim.wait_for_requests(4))
+        log.interrupt()
+        self.assertEqual(log.finish()[0], 0)
+        requests = sim.requests()
+        self.assertTrue(all(what == b"I\r\n" for _, what in requests), requests)
+        gaps = [b[0] - a[0] for a, b in zip(requests, requests[1:])]
+        for gap in gaps:
+            self.assertAlmostEqual(gap, 1000, delta=60, msg=gaps)
+
+    def test_records_on_a_pipe_show_no_dots(self):
+        sim = self.scripted()
+        log = self.logger("-p", sim.device, "-s", "1", stdout=subprocess.PIPE)
+        self.assertTrue(sim.wait_for_requests(2))
+        time.sleep(0.7)
+        log.interrupt()
+        out = log.process.stdout.read()
+        log.process.stdout.close()
+        status, err = log.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(out, WORKED_RECORD * len(sim.requests()))
+        self.assertEqual(err, self.announce(sim) + STOPPED)
+
+    def test_a_silent_instrument_gives_no_record_and_no_message(self):
+        sim = self.simulator("--silent")
+        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
+        self.assertTrue(sim.wait_for_requests(2))
+        log.interrupt()
+        status, err = log.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(log.records(), b"")
+        self.assertEqual(err, self.announce(sim) + "." * len(sim.requests()) + "\n" + STOPPED)
+
+    def test_stop_signals_end_the_run_in_order(self):
+        # Ctrl-C in the wait ends at once; in a poll, after its record; the
+        # other termination signals act like Ctrl-C.
+        cases = [
+            ("wait", signal.SIGINT, ["--delay", "20"], 0.9),
+            ("poll", signal.SIGINT, ["--delay", "400"], 0.15),
+            ("wait", signal.SIGTERM, [], 0.9),
+            ("wait", signal.SIGHUP, [], 0.9),
+            ("poll", signal.SIGQUIT, ["--delay", "400"], 0.15),
+        ]
+        for moment, sig, options, after_request in cases:
+            with self.subTest(moment=moment, signal=sig.name):
+                sim = self.scripted(WORKED_REPLY, *options)
+                log = self.logger("-p", sim.device, "-s", "5",
+                                  stdout_path=self.path("log-%s.csv" % sig.name))
+                self.assertTrue(sim.wait_for_requests(1))
+                time.sleep(after_request)
+                sent = time.monotonic()
+                log.interrupt(sig)
+                status, err = log.finish()
+                took = time.monotonic() - sent
+                self.assertEqual(status, 0)
+                self.assertEqual(len(sim.requests()), 1)
+                self.assertEqual(log.records(), WORKED_RECORD)
+                self.assertTrue(err.endswith(".\n" + STOPPED), err)
+                if moment == "wait":
+                    self.assertLess(took, 0.3)
+                else:  # the rest of the reply, then its 500 ms of silence
+                    self.assertGreater(took, 0.6)
+
+    def test_a_record_is_in_the_file_before_the_stop(self):
+        sim = self.scripted()
+        log = self.logger("-p", sim.device, "-s", "30", stdout_path=self.path("log.csv"))
+        self.assertTrue(sim.wait_for_requests(1))
+        deadline = time.monotonic() + 3
+        while log.records() != WORKED_RECORD and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(log.records(), WORKED_RECORD)
+        log.interrupt()
+        self.assertEqual(log.finish()[0], 0)
+
+    def test_a_busy_port_is_not_shared(self):
+        sim = self.scripted()
+        first = self.logger("-p", sim.device, "-s", "1")
+        self.assertTrue(sim.wait_for_requests(1))
+        second = self.logger("-p", sim.device)
+        status, err = second.finish()
+        self.assertEqual((status, err), (1, self.announce(sim) + "No se pudo abrir el puerto\n"))
+        first.interrupt()
+        self.assertEqual(first.finish()[0], 0)
+        # Another program's lock counts too, even for root.
+        with open(sim.device, "rb", buffering=0) as holder:
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            status, err = self.logger("-p", sim.device).finish()
+        self.assertEqual(status, 1)
+        self.assertTrue(err.endswith("No se pudo abrir el puerto\n"))
+
+    def test_a_path_that_is_no_terminal_is_left_untouched(self):
+        plain = self.path("plain.txt")
+        with open(plain, "wb") as out:
+            out.write(b"keep me\n")
+        before = os.stat(plain)
+        done = subprocess.run([os.path.abspath(os.environ.get("TORVEX", "torvex")),
+                               "-p", "./plain.txt"], cwd=self.scratch, capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=10)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr.decode(),
+                         ANNOUNCE.format("./PLAIN.TXT", 9600) + CONFIGURE_FAILED)
+        after = os.stat(plain)
+        with open(plain, "rb") as back:
+            self.assertEqual(back.read(), b"keep me\n")
+        self.assertEqual((before.st_size, before.st_mtime_ns), (after.st_size, after.st_mtime_ns))
+
+    def test_records_that_cannot_be_written_are_reported(self):
+        sim = self.scripted()
+        with open("/dev/full", "wb") as full:
+            log = self.logger("-p", sim.device, "-s", "1", stdout=full)
+        self.assertTrue(sim.wait_for_requests(2))
+        time.sleep(0.7)
+        log.interrupt()
+        status, err = log.finish()
+        self.assertEqual(status, 1)
+        self.assertEqual(err, self.announce(sim) + NOT_WRITTEN * len(sim.requests()) + STOPPED)
+
+    def test_a_vanished_instrument_is_reported_each_period(self):
+        sim = self.scripted(WORKED_REPLY, "--vanish-after", "1")
+        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
+        self.assertTrue(sim.wait_for(lambda entries: any(w == "vanished" for _, w in entries)))
+        time.sleep(2.5)
+        log.interrupt()
+        status, err = log.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(log.records(), WORKED_RECORD)
+        failures = err.count(REQUEST_FAILED)
+        self.assertIn(failures, (2, 3))
+        self.assertEqual(err, self.announce(sim) + "." + ("." + REQUEST_FAILED) * failures
+                         + "\n" + STOPPED)
+
+
+if __name__ == "__main__":
+    unittest.main()
