@@ -37,6 +37,10 @@ const char kStreamText[] = "S,21.50,40.2%,7.25\r\nQ,1013.4,0.5%\r\n";
 const int kClosedBackoffMs = 20;
 const int64_t kWriteStallLimitNs = 2000000000;   // drop a reply the logger stopped reading
 const int64_t kVanishDrainLimitNs = 2000000000;  // longest wait for the logger to take the last reply
+// Quiet time before vanishing: longer than the logger's 500 ms reply time-out,
+// so the last reply ends by silence and is recorded before the port dies.
+const int64_t kVanishQuietNs = 600000000;
+const int64_t kVanishCheckNs = 5000000;
 const int64_t kFineSleepNs = 3000000;            // closer than this, sleep exactly instead of poll()
 
 volatile sig_atomic_t g_stop = 0;
@@ -77,6 +81,9 @@ struct Sim {
     std::string pending;  // bytes since the end of the previous request
     std::deque<Reply> replies;
     int64_t answered = 0;
+    bool vanishPending = false;
+    int64_t vanishSinceNs = 0;  // the last reply was written
+    int64_t quietSinceNs = 0;   // the logger's input queue was last seen non-empty
     bool streaming = false;
     int64_t streamNextNs = 0;
     size_t streamPos = 0;
@@ -90,10 +97,7 @@ int64_t nowNs() {
 
 // Sleeps until an absolute CLOCK_MONOTONIC instant, so paced bytes never drift.
 void sleepUntil(int64_t deadlineNs) {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
-    ts.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
-#if defined(__APPLE__)
+#if defined(__APPLE__)  // no clock_nanosleep: relative sleeps toward the same absolute instant
     for (;;) {
         const int64_t left = deadlineNs - nowNs();
         if (left <= 0 || g_stop) return;
@@ -101,6 +105,9 @@ void sleepUntil(int64_t deadlineNs) {
         nanosleep(&rel, nullptr);
     }
 #else
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+    ts.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
     while (!g_stop && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
 #endif
@@ -193,7 +200,9 @@ void onPortClosed(Sim& sim) {
     if (sim.state != PortState::Open) return;
     sim.state = PortState::Closed;
     sim.replies.clear();
-    if (!sim.pending.empty()) diag(sim, "dropping %s bytes of an unfinished request", std::to_string(sim.pending.size()).c_str());
+    if (!sim.pending.empty()) {
+        diag(sim, "dropping %s bytes of an unfinished request", std::to_string(sim.pending.size()).c_str());
+    }
     sim.pending.clear();
     logLine(sim, "closed");
     diag(sim, "%s", "logger closed the port");
@@ -209,9 +218,10 @@ void queueReply(Sim& sim, std::string bytes, int64_t requestNs) {
 }
 
 void handleRequest(Sim& sim, const std::string& request, int64_t whenNs) {
-    logLine(sim, toHex(request));
+    const std::string hex = toHex(request);
+    logLine(sim, hex);
     const bool isPoll = request == kRequest;
-    diag(sim, isPoll ? "request %s" : "other request %s (not answered)", toHex(request).c_str());
+    diag(sim, isPoll ? "request %s" : "other request %s (not answered)", hex.c_str());
     if (!isPoll || sim.opt.silent) return;
     if (sim.opt.vanishAfter > 0 && sim.answered >= sim.opt.vanishAfter) return;
     if (sim.opt.streamMs > 0) {
@@ -244,6 +254,15 @@ void takeBytes(Sim& sim, const char* data, size_t count) {
     }
 }
 
+void markOpen(Sim& sim) {
+    if (sim.state == PortState::Open) return;
+    // While we hold the slave ourselves a close by the logger cannot show;
+    // once it has written, it has the port open and our hold can go.
+    diag(sim, "%s", sim.state == PortState::Held ? "logger is on the port, releasing our hold" : "port reopened");
+    closeFd(sim.holder);
+    sim.state = PortState::Open;
+}
+
 // Reads everything the master has. Notices a hang-up of the slave side
 // (EIO, or end of file on some systems) and a reopen after one.
 void readMaster(Sim& sim) {
@@ -251,23 +270,13 @@ void readMaster(Sim& sim) {
     for (;;) {
         const ssize_t n = read(sim.master, buffer, sizeof buffer);
         if (n > 0) {
-            if (sim.state == PortState::Closed) diag(sim, "%s", "port reopened");
-            if (sim.state != PortState::Open) {
-                // The logger has the slave open now; dropping our own hold
-                // lets its close show up as EIO.
-                if (sim.holder >= 0) diag(sim, "%s", "releasing the held slave");
-                closeFd(sim.holder);
-                sim.state = PortState::Open;
-            }
+            markOpen(sim);
             takeBytes(sim, buffer, static_cast<size_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (sim.state == PortState::Closed) {
-                diag(sim, "%s", "port reopened");
-                sim.state = PortState::Open;
-            }
+            if (sim.state == PortState::Closed) markOpen(sim);  // reopened, nothing sent yet
             return;
         }
         onPortClosed(sim);  // EIO or end of file
@@ -281,8 +290,6 @@ int64_t byteDueNs(const Sim& sim, const Reply& reply, size_t index) {
     const int64_t bits = static_cast<int64_t>(index + 1) * 10;
     return reply.startNs + bits * 1000000000 / sim.opt.baud;
 }
-
-void vanish(Sim& sim);
 
 // Writes whatever is due of the front reply. Returns false when the rest
 // must wait for the master to accept more (POLLOUT).
@@ -308,7 +315,7 @@ bool writeDue(Sim& sim, int64_t now) {
                 if (reply.stallSinceNs < 0) reply.stallSinceNs = now;
                 if (now - reply.stallSinceNs > kWriteStallLimitNs) {
                     diag(sim, "%s", "logger stopped reading, dropping the rest of a reply");
-                    sim.replies.pop_front();
+                    reply.written = reply.bytes.size();  // counts as done, so a vanish still follows
                     break;
                 }
                 return false;
@@ -316,35 +323,47 @@ bool writeDue(Sim& sim, int64_t now) {
             onPortClosed(sim);
             return true;
         }
-        if (sim.replies.empty() || sim.replies.front().written < sim.replies.front().bytes.size()) return true;
+        if (reply.written < reply.bytes.size()) return true;  // rest not due yet
         const int64_t number = reply.number;
         sim.replies.pop_front();
         diag(sim, "reply %s written", std::to_string(number).c_str());
-        if (sim.opt.vanishAfter > 0 && number == sim.opt.vanishAfter) vanish(sim);
+        if (sim.opt.vanishAfter > 0 && number == sim.opt.vanishAfter) {
+            sim.vanishPending = true;
+            sim.vanishSinceNs = now;
+            sim.quietSinceNs = now;
+        }
         // The next reply in line starts no earlier than this one ended.
         if (!sim.replies.empty() && sim.replies.front().startNs < now) sim.replies.front().startNs = now;
     }
     return true;
 }
 
+// Bytes the logger has not read yet, or -1 when that cannot be seen. The
+// slave is opened only for the look, so a close by the logger still shows
+// up on the master as a hang-up.
+int64_t unreadBySlave(const Sim& sim) {
+    const char* path = ptsname(sim.master);
+    const int probe = path ? open(path, O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    if (probe < 0) return -1;
+    int unread = 0;
+    const bool ok = ioctl(probe, FIONREAD, &unread) == 0;
+    close(probe);
+    return ok ? unread : -1;
+}
+
 // Hanging up the master throws away what the slave has not read yet, so
-// first let the logger take the last reply (bounded), then close every fd.
-void vanish(Sim& sim) {
-    int probe = -1;
-    if (sim.state == PortState::Open) {
-        const char* path = ptsname(sim.master);
-        if (path) probe = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+// the pty is closed only once the logger has taken the last reply and has
+// had time to end it by silence (bounded, in case it never reads).
+// Returns how long to wait before looking again.
+int64_t stepVanish(Sim& sim, int64_t now) {
+    const int64_t unread = sim.state == PortState::Open ? unreadBySlave(sim) : 0;
+    if (unread > 0) sim.quietSinceNs = now;
+    const bool drained = now - sim.quietSinceNs >= kVanishQuietNs;
+    if (!drained && now - sim.vanishSinceNs < kVanishDrainLimitNs + kVanishQuietNs) {
+        return unread > 0 ? kVanishCheckNs : sim.quietSinceNs + kVanishQuietNs - now;
     }
-    const int64_t limit = nowNs() + kVanishDrainLimitNs;
-    if (probe >= 0) {
-        int unread = 1;
-        while (!g_stop && nowNs() < limit && ioctl(probe, FIONREAD, &unread) == 0 && unread > 0) {
-            sleepUntil(nowNs() + 5000000);
-        }
-    } else if (sim.state == PortState::Open) {
-        sleepUntil(nowNs() + 200000000);  // cannot look at the queue; give the logger a moment
-    }
-    closeFd(probe);
+    if (!drained) diag(sim, "%s", "logger did not take the last reply, vanishing anyway");
+    sim.vanishPending = false;
     closeFd(sim.holder);
     closeFd(sim.master);
     sim.state = PortState::Vanished;
@@ -352,6 +371,7 @@ void vanish(Sim& sim) {
     sim.streaming = false;
     logLine(sim, "vanished");
     diag(sim, "%s", "instrument vanished");
+    return -1;
 }
 
 void writeStream(Sim& sim, int64_t now) {
@@ -398,7 +418,9 @@ void usage() {
         "                      \"L0001,1.5%,2.25\\r\\n\", \"L0002,...\", cut at exactly N\n"
         "  --stream MS         after the first request send one byte every MS ms forever\n"
         "                      (cycling \"S,21.50,40.2%,7.25\\r\\nQ,1013.4,0.5%\\r\\n\")\n"
-        "  --vanish-after N    after the N-th reply, close the pty and wait to be killed\n"
+        "  --vanish-after N    once the logger has read the N-th reply and 600 ms passed\n"
+        "                      quietly, close the pty (writes on the port then fail with\n"
+        "                      EIO) and wait to be killed; later requests are not answered\n"
         "  --exit-after-close  exit 0 when the logger closes the port\n"
         "  -v                  diagnostics on standard error\n"
         "  -h, --help          this text\n"
@@ -532,6 +554,7 @@ void run(Sim& sim) {
     bool wantOut = false;
     while (!g_stop) {
         const int64_t now = nowNs();
+        const int64_t vanishWaitNs = sim.vanishPending ? stepVanish(sim, now) : -1;
         // The nearest moment something must be written, or -1.
         int64_t due = -1;
         if (sim.state == PortState::Open || sim.state == PortState::Held) {
@@ -553,6 +576,10 @@ void run(Sim& sim) {
             count = 2;
             if (due >= 0) timeout = msUntil(due, now);
             if (wantOut) timeout = 50;  // also bounds how long a stalled reply is kept
+        }
+        if (vanishWaitNs >= 0) {
+            const int vanishMs = static_cast<int>((vanishWaitNs + 999999) / 1000000);
+            if (timeout < 0 || vanishMs < timeout) timeout = vanishMs;
         }
         const int ready = poll(fds, count, timeout);
         if (ready < 0 && errno != EINTR) break;
