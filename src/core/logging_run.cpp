@@ -38,8 +38,9 @@ bool readFromPort(void* port, char& byte) {
 // or a power cut loses nothing that was already received.
 bool writeRecord(std::FILE* records, const char* text) {
     if (text[0] == '\0') return true;
+    // Some runtimes report a failed write only through the stream's error flag.
     const bool written = std::fprintf(records, "%s", text) >= 0;
-    const bool flushed = std::fflush(records) == 0;
+    const bool flushed = std::fflush(records) == 0 && !std::ferror(records);
     if (written && flushed) return true;
     std::clearerr(records);  // so that the next record is judged on its own
     return false;

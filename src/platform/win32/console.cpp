@@ -1,0 +1,64 @@
+// Console services over Windows: a manual-reset event that every console
+// control event raises, the tick count, and whether standard output is a file.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "platform/console.h"
+
+#if defined(__MINGW32__)
+// Has the runtime expand wildcards such as *.csv in the arguments before main.
+extern "C" {
+int _dowildcard = -1;
+}
+#endif
+
+namespace {
+
+// Written once, before the handler is installed; the handler only reads it.
+HANDLE stopEvent = nullptr;
+
+// Runs on the thread the system starts for each console event. Every kind
+// (Ctrl-C, Ctrl-Break, close, logoff, shutdown) asks for the orderly end;
+// returning TRUE keeps the system from ending the process itself.
+BOOL WINAPI raiseStop(DWORD) {
+    ::SetEvent(stopEvent);
+    return TRUE;
+}
+
+}  // namespace
+
+namespace console {
+
+void createStopSignal(StopSignal& signal) {
+    stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    signal.handle = reinterpret_cast<std::intptr_t>(stopEvent);
+    ::SetConsoleCtrlHandler(raiseStop, TRUE);
+}
+
+bool waitForStop(StopSignal& signal, std::uint32_t timeoutMs) {
+    // Anything but a time-out, a failed wait included, ends the run.
+    return ::WaitForSingleObject(reinterpret_cast<HANDLE>(signal.handle), timeoutMs) !=
+           WAIT_TIMEOUT;
+}
+
+void closeStopSignal(StopSignal& signal) {
+    ::CloseHandle(reinterpret_cast<HANDLE>(signal.handle));
+    signal.handle = -1;
+}
+
+std::uint32_t nowMs() {
+    return ::GetTickCount();
+}
+
+bool standardOutputIsFile() {
+    // Fails on a console, which is what keeps the progress dots off there.
+    BY_HANDLE_FILE_INFORMATION information;
+    return ::GetFileInformationByHandle(::GetStdHandle(STD_OUTPUT_HANDLE), &information) != 0;
+}
+
+}  // namespace console

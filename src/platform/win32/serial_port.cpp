@@ -1,0 +1,107 @@
+// The serial port over the Windows communications functions: synchronous
+// reads that give up after 500 ms of silence, 8N1 at the chosen speed, and
+// everything else on the line left as the port has it.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+constexpr std::size_t kDevicePathSize = 30;
+const char kDevicePrefix[] = "\\\\.\\";  // \\.\ reaches COM10 and above as well
+constexpr std::size_t kDevicePrefixLength = sizeof kDevicePrefix - 1;
+const char kRequest[] = "I\r\n";
+constexpr DWORD kRequestLength = sizeof kRequest - 1;
+constexpr DWORD kReplyTimeoutMs = 500;
+
+HANDLE handleOf(const SerialPort& port) {
+    return reinterpret_cast<HANDLE>(port.handle);
+}
+
+DWORD lineSpeed(int baudRate) {
+    switch (baudRate) {
+        case 9600: return CBR_9600;
+        case 19200: return CBR_19200;
+        case 4800: return CBR_4800;
+        default: return CBR_38400;
+    }
+}
+
+}  // namespace
+
+namespace serial {
+
+bool open(SerialPort& port, const char* portName) {
+    char path[kDevicePathSize];
+    const std::size_t nameLength = std::strlen(portName);
+    if (kDevicePrefixLength + nameLength >= kDevicePathSize) return false;
+    std::memcpy(path, kDevicePrefix, kDevicePrefixLength);
+    std::memcpy(path + kDevicePrefixLength, portName, nameLength + 1);
+
+    // Share mode 0: no other program may hold the port while we log.
+    const HANDLE handle = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    port.handle = reinterpret_cast<std::intptr_t>(handle);
+    port.isOpen = true;
+    return true;
+}
+
+ConfigureResult configure(SerialPort& port, int baudRate) {
+    const HANDLE handle = handleOf(port);
+
+    // A read returns what is buffered at once, otherwise waits for the first
+    // byte, and gives up with nothing after 500 ms. Writes never time out.
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kReplyTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!::SetCommTimeouts(handle, &timeouts)) return ConfigureResult::TimeoutsRejected;
+
+    DCB line;
+    std::memset(&line, 0, sizeof line);
+    line.DCBlength = sizeof line;
+    if (!::GetCommState(handle, &line)) return ConfigureResult::StateUnreadable;
+
+    // Flow control, DTR/RTS and special characters stay as the port reported.
+    line.DCBlength = sizeof line;
+    line.BaudRate = lineSpeed(baudRate);
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
+    if (!::SetCommState(handle, &line)) return ConfigureResult::StateRejected;
+    return ConfigureResult::Ok;
+}
+
+bool sendRequest(SerialPort& port) {
+    DWORD written = 0;
+    const BOOL succeeded = ::WriteFile(handleOf(port), kRequest, kRequestLength, &written, nullptr);
+    return succeeded && written == kRequestLength;
+}
+
+bool readByte(SerialPort& port, char& byte) {
+    // The count is zeroed before any work, so it alone tells whether a byte
+    // came, whether the call succeeded or not.
+    DWORD count = 0;
+    (void)::ReadFile(handleOf(port), &byte, 1, &count, nullptr);
+    return count == 1;
+}
+
+void close(SerialPort& port) {
+    if (!port.isOpen) return;
+    ::CloseHandle(handleOf(port));
+    port.isOpen = false;
+    port.handle = -1;
+}
+
+}  // namespace serial
