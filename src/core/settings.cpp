@@ -66,7 +66,8 @@ bool parseCommandLine(int argc, char** argv, LoggerSettings& settings, int& exit
                       std::FILE* messages) {
     settings = LoggerSettings{};
     exitStatus = 0;
-    for (int i = 1; i < argc; ++i) {
+    // Every option that does not end the run takes the argument after it.
+    for (int i = 1; i < argc; i += 2) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
             std::fprintf(messages, kNotAnOption, arg);
@@ -103,7 +104,6 @@ bool parseCommandLine(int argc, char** argv, LoggerSettings& settings, int& exit
             if (seconds < 1 || seconds > 600) return fail(messages, kPeriodInvalid, exitStatus);
             settings.periodMs = seconds * 1000;
         }
-        ++i;  // the value is consumed, whatever it looked like
     }
     upperCaseAscii(settings.portName);
     return true;

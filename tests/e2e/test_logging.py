@@ -2,6 +2,7 @@
 
 import fcntl
 import os
+import resource
 import signal
 import subprocess
 import time
@@ -155,6 +156,28 @@ class Logging(EndToEnd):
         status, err = log.finish()
         self.assertEqual(status, 1)
         self.assertEqual(err, self.announce(sim) + NOT_WRITTEN * len(sim.requests()) + STOPPED)
+
+    def test_a_file_at_its_size_limit_is_reported_not_fatal(self):
+        # 100 bytes hold four records and a part of the fifth.
+        sim = self.scripted()
+        path = self.path("limited.csv")
+        with open(path, "wb") as out:
+            log = subprocess.Popen(
+                [os.environ.get("TORVEX", "torvex"), "-p", sim.device, "-s", "1"],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE,
+                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100)))
+        self.addCleanup(log.kill)
+        self.assertTrue(sim.wait_for_requests(6))
+        time.sleep(0.7)
+        log.send_signal(signal.SIGINT)
+        err = log.stderr.read().decode()
+        log.stderr.close()
+        self.assertEqual(log.wait(timeout=10), 1)
+        polls = len(sim.requests())
+        self.assertEqual(err, self.announce(sim) + "." * 4
+                         + (("." + NOT_WRITTEN) * (polls - 4)) + "\n" + STOPPED)
+        with open(path, "rb") as back:
+            self.assertEqual(back.read(), (WORKED_RECORD * 5)[:100])
 
     def test_a_vanished_instrument_is_reported_each_period(self):
         sim = self.scripted(WORKED_REPLY, "--vanish-after", "1")

@@ -63,6 +63,8 @@ void createStopSignal(StopSignal& signal) {
     // A reader that closes its pipe makes the record write fail and be
     // reported, instead of killing the logger.
     ::signal(SIGPIPE, SIG_IGN);
+    // Likewise a file that reaches its size limit: the write fails, no record is cut short.
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool waitForStop(StopSignal& signal, std::uint32_t timeoutMs) {

@@ -1,0 +1,138 @@
+"""The Python peer's conversion and the end-to-end benchmark's arithmetic.
+
+The peer must write the same records as the program, or the comparison in
+scripts/bench compares different work; the figures and the README rewrite
+must be right without a serial line or a simulator.
+"""
+import sys
+import tempfile
+import types
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent / "peers"))
+try:
+    import serial  # noqa: F401  (the peer imports it; only its conversion is tested here)
+except ImportError:
+    sys.modules["serial"] = types.ModuleType("serial")
+
+import end_to_end  # noqa: E402
+import serial_logger  # noqa: E402
+
+
+class CannedPort:
+    """Yields the reply one byte per read(1), then b"" like a time-out."""
+
+    def __init__(self, data):
+        self.data = data
+        self.next = 0
+
+    def read(self, size):
+        assert size == 1
+        byte = self.data[self.next:self.next + 1]
+        self.next += len(byte)
+        return byte
+
+
+def record_for(reply):
+    port = CannedPort(reply)
+    return serial_logger.rewrite_separators(
+        serial_logger.join_lines(serial_logger.read_reply(port))), port
+
+
+class PeerConversion(unittest.TestCase):
+    def test_records_from_replies_of_every_shape(self):
+        cases = [
+            ("worked example", b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n", b"HDR,x.y,21.5,40%;7,25\n"),
+            ("silence", b"", b""),
+            ("no final line feed", b"HDR,1.0\r\nT,2.5", b"HDR,1.0,2.5"),
+            ("comma-less line joins with the next label", b"HDR,a\nnolabel\nT,1.5\n",
+             b"HDR,a,1.5\n"),
+            ("no later comma stops joining", b"HDR,a\nfoo\nbar\n", b"HDR,a\nfoo\nbar\n"),
+            ("line feed then one character", b"HDR,a\n,", b"HDR,a\n,"),
+            ("line feed then two characters", b"HDR,a\n,b", b"HDR,a,b"),
+            ("% only as first character", b"%a,1.5\nT,2.5\n", b"%a,1.5,2.5\n"),
+            ("a dot becomes a comma, never a semicolon", b"x%.,.\n", b"x%,;,\n"),
+            ("a zero byte ends the text", b"A,1\x00B,2\n", b"A,1"),
+            ("typical reply", end_to_end.TYPICAL_REPLY,
+             b"VARNOD,SN 0417,FW 2.3,OK,21.45,21.50,21.38,0.02,40.2%;7,25;7,31;0,50;"
+             b"1013,4;1013,6;1012,9;0,3;12,50;0,25;3,75;100,0;42,0;7,125;9,50;1,25\n"),
+        ]
+        for name, reply, record in cases:
+            with self.subTest(name):
+                self.assertEqual(record_for(reply)[0], record)
+
+    def test_reply_stops_at_2047_characters_carriage_returns_not_counted(self):
+        reply = b"\r" * 10 + b"x" * 2047 + b"rest"
+        record, port = record_for(reply)
+        self.assertEqual(record, b"x" * 2047)
+        self.assertEqual(port.data[port.next:], b"rest")  # left for the next poll
+
+
+class Session:
+    """What a run leaves behind, made up."""
+
+    def __init__(self, requests, record_times, cpu_at_records, wake_ups_at_records=(0, 0, 0)):
+        self.name = "made up"
+        self.requests = requests
+        self.record_times = record_times
+        self.cpu_at_records = cpu_at_records
+        self.wake_ups_at_records = list(wake_ups_at_records)
+        self.wanted = len(record_times)
+        self.peak_kib = 1500
+
+
+class Figures(unittest.TestCase):
+    def test_overhead_period_and_cpu_from_a_made_up_run(self):
+        # Simulator clock 100 s behind ours; the second notification came 3 ms late.
+        requests = [(100.0005, 0.5), (101.004, 1001.0), (102.0025, 2002.0)]
+        limit = 150 * 10 / 9600 + 0.5
+        overheads = [0.0010, 0.0030, 0.0020]
+        records = [100.0005 + limit + overheads[0], 101.001 + limit + overheads[1],
+                   102.002 + limit + overheads[2]]
+        cpu = [5_000_000, 6_000_000, 8_000_000]
+        figures = end_to_end.timing_figures(
+            Session(requests, records, cpu, [10, 160, 320]), 150, 9600)
+        self.assertAlmostEqual(figures["limit"], 656.25)
+        self.assertAlmostEqual(figures["overhead"], 2.0, places=6)
+        self.assertAlmostEqual(figures["overhead_worst"], 3.0, places=6)
+        self.assertAlmostEqual(figures["period"], 1000.75, places=6)
+        self.assertAlmostEqual(figures["period_worst"], 1.0, places=6)
+        self.assertAlmostEqual(figures["cpu_per_poll"], 1.5)
+        self.assertEqual(figures["wake_ups"], 155)
+
+    def test_too_few_requests_is_an_error(self):
+        with self.assertRaises(end_to_end.BenchError):
+            end_to_end.timing_figures(Session([(1.0, 0.0)], [1.6, 2.6], [0, 1], [0, 1]), 150, 9600)
+
+    def test_first_difference(self):
+        cases = [([b"a", b"b"], [b"a", b"b"], None), ([b"a", b"b"], [b"a", b"c"], 1),
+                 ([b"a"], [b"a", b"b"], 1), ([], [], None)]
+        for a, b, expected in cases:
+            with self.subTest(a=a, b=b):
+                self.assertEqual(end_to_end.first_difference(a, b), expected)
+
+
+class ReadmeSection(unittest.TestCase):
+    def rewrite(self, text, table):
+        with tempfile.TemporaryDirectory() as temp:
+            path = Path(temp) / "README.md"
+            path.write_text(text)
+            end_to_end.write_readme(path, table)
+            return path.read_text()
+
+    def test_the_table_between_the_marks_is_replaced_and_nothing_else(self):
+        text = (f"# T\n\n## Performance\n\nintro\n\n{end_to_end.BEGIN_MARK}\nold table\n"
+                f"{end_to_end.END_MARK}\n\n## After\n")
+        once = self.rewrite(text, "new table")
+        self.assertEqual(once, text.replace("old table", "new table"))
+        self.assertEqual(self.rewrite(once, "new table"), once)
+
+    def test_a_readme_without_the_section_gets_it_at_the_end(self):
+        text = self.rewrite("# T\n\nSome text.\n", "table")
+        self.assertEqual(text, f"# T\n\nSome text.\n\n## Performance\n\n"
+                               f"{end_to_end.BEGIN_MARK}\ntable\n{end_to_end.END_MARK}\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

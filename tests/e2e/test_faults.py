@@ -1,0 +1,258 @@
+"""Faults from outside the program: an instrument that vanishes or never stops
+talking, bursts of stop signals, an output nobody reads, and a long run. In
+each the logger must neither crash, hang nor lose a record, and must end as
+it always does.
+
+TORVEX_SOAK_SECONDS sets the length of the real-time soak (default 60);
+TORVEX_FAULT_SEED repeats a particular run of the signal bursts."""
+
+import os
+import random
+import select
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+from harness import ANNOUNCE, REQUEST_FAILED, STOPPED, EndToEnd
+
+WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
+WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
+NOT_WRITTEN = "No se pudo escribir el registro\n"
+# What the simulator's --stream sends over and over, carriage returns aside.
+STREAM_TEXT = b"S,21.50,40.2%,7.25\nQ,1013.4,0.5%\n"
+REPLY_LIMIT = 2047
+CLOCK_TICK = os.sysconf("SC_CLK_TCK")
+
+
+def default_record(n):
+    """The record of the simulator's n-th default reply."""
+    t, h = 2100 + (n % 20) * 5, 400 + (n % 10) * 2
+    d, p = 700 + (n % 8) * 25, 10130 + (n % 15) * 4
+    return b"VARNOD,SN 0417,FW 2.3,%d.%02d,%d.%d%%;%d,%02d;%d,%d\n" % (
+        t // 100, t % 100, h // 10, h % 10, d // 100, d % 100, p // 10, p % 10)
+
+
+def record_of(text):
+    """A plain model of the conversion, for text already stripped of
+    carriage returns and cut at 2047 characters."""
+    text = text.split(b"\0")[0]
+    cursor = 0
+    while True:
+        line_feed = text.find(b"\n", cursor)
+        if line_feed < 0 or len(text) - line_feed - 1 < 2:
+            break
+        comma = text.find(b",", line_feed + 1)
+        if comma < 0:
+            break
+        text = text[:line_feed] + text[comma:]
+        cursor = line_feed
+    start = text.find(b"%", 1)
+    if start < 1:
+        return text
+    return text[:start] + text[start:].translate(bytes.maketrans(b",.", b";,"))
+
+
+def cpu_seconds(pid):
+    """User plus system time the process has used so far."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICK
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
+def descriptors(pid):
+    """The open descriptors and what each one leads to."""
+    folder = "/proc/%d/fd" % pid
+    found = {}
+    for name in os.listdir(folder):
+        try:
+            found[int(name)] = os.readlink(os.path.join(folder, name))
+        except FileNotFoundError:
+            pass
+    return found
+
+
+def request_gaps(sim):
+    times = [ms for ms, _ in sim.requests()]
+    return [b - a for a, b in zip(times, times[1:])]
+
+
+def figure(text):
+    """One line of figures for scripts/reliability to collect."""
+    print("figure: " + text, file=sys.stderr, flush=True)
+
+
+class Faults(EndToEnd):
+    def announce(self, sim):
+        return ANNOUNCE.format(sim.device.upper(), 9600)
+
+    def scripted(self, reply, *options):
+        script = self.path("reply.bin")
+        with open(script, "wb") as out:
+            out.write(reply)
+        return self.simulator("--script", script, *options)
+
+    def wait_for_output(self, log, expected, timeout):
+        deadline = time.monotonic() + timeout
+        while log.records() != expected and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertEqual(log.records(), expected)
+
+    def test_a_vanished_instrument_costs_no_cpu_and_the_stop_still_works(self):
+        sim = self.simulator("--vanish-after", "2")
+        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
+        self.assertTrue(sim.wait_for(lambda entries: any(w == "vanished" for _, w in entries)))
+        pid = log.process.pid
+        before_cpu, before_fds = cpu_seconds(pid), descriptors(pid)
+        time.sleep(3.0)
+        used = cpu_seconds(pid) - before_cpu
+        figure("vanished instrument: %.2f s of CPU in 3 s" % used)
+        self.assertLess(used, 0.1)  # a busy loop would take the whole 3 s
+        self.assertEqual(descriptors(pid), before_fds)
+        self.assertIsNone(log.process.poll())
+        log.interrupt()
+        status, err = log.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(log.records(), default_record(1) + default_record(2))
+        failures = err.count(REQUEST_FAILED)
+        self.assertIn(failures, (3, 4, 5))  # one per period of the 3 s or so since
+        self.assertEqual(err, self.announce(sim) + ".." + ("." + REQUEST_FAILED) * failures
+                         + "\n" + STOPPED)
+
+    def test_a_reply_that_never_stops_gives_whole_records_on_time(self):
+        # One byte a millisecond: a poll ends at 2047 characters, never by
+        # silence, and takes about 2.2 s of the 3 s period.
+        sim = self.simulator("--stream", "1")
+        log = self.logger("-p", sim.device, "-s", "3", stdout_path=self.path("log.csv"))
+        stream = STREAM_TEXT * (5 * REPLY_LIMIT // len(STREAM_TEXT) + 1)
+        # Each poll takes up where the last one stopped: nothing is dropped.
+        expected = [record_of(stream[k * REPLY_LIMIT:(k + 1) * REPLY_LIMIT]) for k in range(4)]
+        self.wait_for_output(log, expected[0], timeout=5)
+        first_kib = resident_kib(log.process.pid)
+        self.wait_for_output(log, b"".join(expected[:3]), timeout=10)
+        last_kib = resident_kib(log.process.pid)
+        log.interrupt()
+        status, err = log.finish()
+        polls = len(sim.requests())
+        self.assertEqual(status, 0)
+        self.assertIn(polls, (3, 4))
+        self.assertEqual(log.records(), b"".join(expected[:polls]))
+        self.assertEqual(err, self.announce(sim) + "." * polls + "\n" + STOPPED)
+        for gap in request_gaps(sim):
+            self.assertAlmostEqual(gap, 3000, delta=60, msg=request_gaps(sim))
+        figure("endless reply: %d polls of 2047 characters, resident %d then %d KiB"
+               % (polls, first_kib, last_kib))
+        self.assertLessEqual(last_kib - first_kib, 64)
+
+    def test_bursts_of_signals_end_every_run_once_and_in_order(self):
+        seed = int(os.environ.get("TORVEX_FAULT_SEED", str(time.time_ns() % 100000)))
+        rng = random.Random(seed)
+        kinds = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+        # Replies 300 ms after the request, then 500 ms of silence: a stop
+        # lands in a poll or in a wait about equally often.
+        sim = self.scripted(WORKED_REPLY, "--delay", "300")
+        runs, per_run, sent = 12, 10, 0
+        for run in range(runs):
+            to_file = run % 2 == 0
+            with self.subTest(run=run, seed=seed, to_file=to_file):
+                before = len(sim.requests())
+                if to_file:
+                    log = self.logger("-p", sim.device, "-s", "1",
+                                      stdout_path=self.path("log%d.csv" % run))
+                else:
+                    log = self.logger("-p", sim.device, "-s", "1", stdout=subprocess.PIPE)
+                # The stop handler is in place once the first request is out.
+                self.assertTrue(sim.wait_for_requests(before + 1))
+                time.sleep(rng.uniform(0, 1.8))
+                for _ in range(per_run):
+                    log.process.send_signal(rng.choice(kinds))  # never after it is reaped
+                    sent += 1
+                    time.sleep(rng.uniform(0, 0.004))
+                status, err = log.finish()
+                if to_file:
+                    records = log.records()
+                else:
+                    records = log.process.stdout.read()
+                    log.process.stdout.close()
+                polls = len(sim.requests()) - before
+                self.assertEqual(status, 0)
+                self.assertGreaterEqual(polls, 1)
+                self.assertEqual(records, WORKED_RECORD * polls)
+                dots = "." * polls + "\n" if to_file else ""
+                self.assertEqual(err, self.announce(sim) + dots + STOPPED)
+        figure("signal bursts: %d signals over %d runs (seed %d), each run ended once"
+               % (sent, runs, seed))
+
+    def test_an_output_closed_by_its_reader_is_reported_and_the_run_goes_on(self):
+        reported = 0
+        for kept in (0, 1):
+            with self.subTest(records_read_before_closing=kept):
+                sim = self.scripted(WORKED_REPLY)
+                log = self.logger("-p", sim.device, "-s", "1", stdout=subprocess.PIPE)
+                out = log.process.stdout
+                got = b""
+                while len(got) < kept * len(WORKED_RECORD):
+                    ready, _, _ = select.select([out], [], [], 5)
+                    self.assertTrue(ready, "no record within 5 s")
+                    got += os.read(out.fileno(), 4096)
+                out.close()
+                self.assertEqual(got, WORKED_RECORD * kept)
+                # Not killed by the broken pipe: it goes on polling.
+                self.assertTrue(sim.wait_for_requests(kept + 3),
+                                "the logger ended with %r" % log.process.poll())
+                time.sleep(0.7)  # the last reply ends with its 500 ms of silence
+                log.interrupt()
+                status, err = log.finish()
+                polls = len(sim.requests())
+                self.assertEqual(status, 1)
+                self.assertEqual(err, self.announce(sim) + NOT_WRITTEN * (polls - kept) + STOPPED)
+                for gap in request_gaps(sim):
+                    self.assertAlmostEqual(gap, 1000, delta=60, msg=request_gaps(sim))
+                reported += polls - kept
+        figure("output closed by its reader: %d records reported unwritten, every run "
+               "ended in order with status 1" % reported)
+
+    def test_soak_memory_and_descriptors_stay_flat(self):
+        seconds = float(os.environ.get("TORVEX_SOAK_SECONDS", "60"))
+        sim = self.simulator()
+        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
+        pid = log.process.pid
+        # Settled once the first records are written (the stream's buffer exists).
+        self.assertTrue(sim.wait_for_requests(3))
+        time.sleep(0.7)
+        base_kib, base_fds, base_cpu = resident_kib(pid), descriptors(pid), cpu_seconds(pid)
+        peak_kib = base_kib
+        started = time.monotonic()
+        while time.monotonic() - started < seconds:
+            time.sleep(1.0)
+            self.assertIsNone(log.process.poll())
+            peak_kib = max(peak_kib, resident_kib(pid))
+            self.assertEqual(descriptors(pid), base_fds)
+        used = cpu_seconds(pid) - base_cpu
+        log.interrupt()
+        status, err = log.finish()
+        polls = len(sim.requests())
+        figure("soak: %d real polls in %.0f s, resident %d KiB at most %d KiB, %d descriptors, "
+               "%.2f s of CPU" % (polls, seconds + 3, base_kib, peak_kib, len(base_fds), used))
+        self.assertEqual(status, 0)
+        self.assertEqual(err, self.announce(sim) + "." * polls + "\n" + STOPPED)
+        self.assertEqual(log.records(), b"".join(default_record(n) for n in range(1, polls + 1)))
+        gaps = request_gaps(sim)
+        self.assertGreaterEqual(polls, int(seconds))
+        for gap in gaps:
+            self.assertAlmostEqual(gap, 1000, delta=60, msg=gaps)
+        self.assertLessEqual(peak_kib - base_kib, 64)
+        self.assertLess(used, 0.02 * seconds + 0.1)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,232 @@
+"""torvex.exe under Wine, started as a Windows user starts it, logging from the
+simulated instrument on COM7.
+
+Wine does not enforce share mode 0 on COM ports, so a port already held by
+another program opens anyway here: that case is covered by the POSIX tests
+only."""
+
+import os
+import shutil
+import termios
+import time
+import unittest
+
+from wine_session import Simulator, WindowsProgram, crlf, map_com_port, scratch_directory
+
+# wine_session puts the POSIX suites on the path: their texts are this suite's too.
+from harness import ANNOUNCE, OPEN_FAILED, STOPPED
+from test_command_line import HELP
+from test_logging import NOT_WRITTEN, WORKED_REPLY
+
+WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\r\n"
+# The simulator's first default reply, as one record.
+FIRST_DEFAULT_RECORD = b"VARNOD,SN 0417,FW 2.3,21.05,40.2%;7,25;1013,4\r\n"
+ANNOUNCE_COM7 = crlf(ANNOUNCE.format("COM7", 9600))
+
+
+def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+class WineCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = scratch_directory()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.workdir, ignore_errors=True)
+
+    def setUp(self):
+        self.cleanups = []
+
+    def tearDown(self):
+        for cleanup in reversed(self.cleanups):
+            cleanup()
+
+    def path(self, name):
+        return os.path.join(self.workdir, name)
+
+    def instrument(self, *options, reply=WORKED_REPLY):
+        """The simulator on COM7; `reply=None` keeps its default replies."""
+        if reply is not None:
+            with open(self.path("reply.bin"), "wb") as out:
+                out.write(reply)
+            options = ("--script", self.path("reply.bin"), *options)
+        sim = Simulator(*options)
+        self.cleanups.append(sim.close)
+        map_com_port(sim.device)
+        return sim
+
+    def program(self, *args, **streams):
+        program = WindowsProgram(self.workdir, *args, **streams)
+        self.cleanups.append(program.kill)
+        return program
+
+    def assert_ended_in_order(self, sim, requests_at_stop):
+        """No request after the stop, and the port closed."""
+        self.assertTrue(sim.wait_for(lambda log: any(what == "closed" for _, what in log)),
+                        sim.log())
+        self.assertEqual(len(sim.requests()), requests_at_stop)
+        self.assertEqual(sim.log()[-1][1], "closed")
+
+
+class LoggingToFile(WineCase):
+    """`torvex -p com7 > file` through Wine's cmd: the program sees a disk file."""
+
+    def records(self, name):
+        try:
+            with open(self.path(name), "rb") as records:
+                return records.read()
+        except FileNotFoundError:  # cmd has not made it yet
+            return b""
+
+    def test_worked_example_with_a_dot_per_poll_and_records_flushed(self):
+        sim = self.instrument()
+        program = self.program("-p", "com7", "-s", "1", records_file="worked.csv")
+        # Each record is in the file while the program still runs.
+        self.assertTrue(wait_until(lambda: self.records("worked.csv") == WORKED_RECORD * 3),
+                        self.records("worked.csv"))
+        self.assertTrue(program.running())
+        program.ctrl_c()
+        status, _, err = program.finish()
+        polls = len(sim.requests())  # 3, or 4 when the stop came after the next request
+
+        self.assertEqual(status, 0)
+        self.assertEqual(self.records("worked.csv"), WORKED_RECORD * polls)
+        self.assertEqual(err, ANNOUNCE_COM7 + b"." * polls + crlf("\n" + STOPPED))
+        self.assert_ended_in_order(sim, polls)
+        requests = sim.requests()
+        self.assertTrue(all(what == b"I\r\n" for _, what in requests), requests)
+        # Start to start, one period apart, on the program's own clock.
+        gaps = [later - earlier for (earlier, _), (later, _) in zip(requests, requests[1:])]
+        self.assertTrue(all(950 <= gap <= 1200 for gap in gaps), gaps)
+
+    def test_ctrl_c_during_a_poll_still_writes_its_record(self):
+        sim = self.instrument("--delay", "300")
+        program = self.program("-p", "com7", "-s", "1", records_file="poll.csv")
+        self.assertTrue(sim.wait_for_requests(1))
+        time.sleep(0.1)  # the reply is due in 200 ms, its end in 700 ms
+        program.ctrl_c()
+        status, _, err = program.finish()
+
+        self.assertEqual(status, 0)
+        self.assertEqual(self.records("poll.csv"), WORKED_RECORD)
+        self.assertEqual(err, ANNOUNCE_COM7 + b"." + crlf("\n" + STOPPED))
+        self.assert_ended_in_order(sim, 1)
+
+
+class Console(WineCase):
+    """Standard output not redirected by Wine's cmd: no disk file, no dots."""
+
+    def test_records_without_dots_and_ctrl_c_ends_the_wait_at_once(self):
+        sim = self.instrument(reply=None)
+        program = self.program("-p", "com7", "-s", "30")
+        self.assertTrue(wait_until(lambda: program.stdout_so_far() == FIRST_DEFAULT_RECORD),
+                        program.stdout_so_far())
+        stopped_at = time.monotonic()
+        program.ctrl_c()
+        status, out, err = program.finish()
+
+        self.assertLess(time.monotonic() - stopped_at, 2.0)  # not the 29 s left of the period
+        self.assertEqual(status, 0)
+        self.assertEqual(out, FIRST_DEFAULT_RECORD)
+        self.assertEqual(err, ANNOUNCE_COM7 + crlf(STOPPED))
+        self.assert_ended_in_order(sim, 1)
+
+    # Wine's runtime returns a full count from a write to a broken pipe and
+    # only sets the stream's error flag: the run must look at that flag too.
+    def test_a_record_that_cannot_be_written_is_reported(self):
+        sim = self.instrument()
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            program = self.program("-p", "com7", "-s", "1", stdout=writer)
+        finally:
+            os.close(writer)
+        self.assertTrue(sim.wait_for_requests(2))
+        time.sleep(0.7)  # the second reply ends with its 500 ms of silence
+        program.ctrl_c()
+        status, _, err = program.finish()
+
+        self.assertEqual(err, ANNOUNCE_COM7 + crlf(NOT_WRITTEN) * 2 + crlf(STOPPED))
+        self.assertEqual(status, 1)
+
+
+def line_settings(device):
+    """(speed, stop bits, hardware flow control) of the pty as the program left it."""
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        attributes = termios.tcgetattr(fd)
+    finally:
+        os.close(fd)
+    cflag, ispeed = attributes[2], attributes[4]
+    return ispeed, 2 if cflag & termios.CSTOPB else 1, bool(cflag & termios.CRTSCTS)
+
+
+def preset_line(device, speed, two_stop_bits, flow_control):
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        attributes = termios.tcgetattr(fd)
+        attributes[2] &= ~(termios.CSTOPB | termios.CRTSCTS)
+        attributes[2] |= (termios.CSTOPB if two_stop_bits else 0) | (
+            termios.CRTSCTS if flow_control else 0)
+        attributes[4] = attributes[5] = speed
+        termios.tcsetattr(fd, termios.TCSANOW, attributes)
+    finally:
+        os.close(fd)
+
+
+class SerialLine(WineCase):
+    """What the program makes of the port: a pty reports only 8 data bits and
+    no parity, so speed and stop bits are checked, and that the flow control
+    the port had is kept."""
+
+    def test_speed_and_stop_bits_set_and_flow_control_kept(self):
+        cases = [
+            ("4800", termios.B4800, True),
+            ("19200", termios.B19200, False),
+            ("38400", termios.B38400, True),
+        ]
+        for baud, speed, flow_control in cases:
+            with self.subTest(baud=baud):
+                sim = self.instrument()
+                preset_line(sim.device, termios.B1200, True, flow_control)
+                program = self.program("-p", "com7", "-b", baud, "-s", "30")
+                self.assertTrue(sim.wait_for_requests(1))
+                settings = line_settings(sim.device)
+                program.ctrl_c()
+                status, out, err = program.finish()
+
+                self.assertEqual(settings, (speed, 1, flow_control))
+                self.assertEqual(status, 0)
+                self.assertEqual(out, WORKED_RECORD)
+                self.assertEqual(err, crlf(ANNOUNCE.format("COM7", baud) + STOPPED))
+
+
+class Errors(WineCase):
+    def test_command_lines_that_end_before_any_poll(self):
+        with open(self.path("datos1.csv"), "wb"):
+            pass
+        map_com_port("/nonexistent/torvex-no-pty")
+        cases = [
+            (["-h"], 0, crlf(HELP)),
+            # The runtime expands the wildcard before the options are read.
+            (["dat*.csv"], 1, crlf("Opcion desconocida: datos1.csv\n")),
+            (["-p", "torvexnoport", "-b", "19200"], 1,
+             crlf(ANNOUNCE.format("TORVEXNOPORT", 19200) + OPEN_FAILED)),
+            (["-p", "com7"], 1, ANNOUNCE_COM7 + crlf(OPEN_FAILED)),
+        ]
+        for args, expected_status, expected_err in cases:
+            with self.subTest(args=args):
+                status, out, err = self.program(*args).finish()
+                self.assertEqual((status, out, err), (expected_status, b"", expected_err))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,180 @@
+"""Wine for the Windows program's tests: one private prefix per test run with
+its own wineserver, torvex.exe started the way a console user starts it, and
+COM7 mapped to the instrument simulator's pseudo-terminal.
+
+Run as a script, `start` makes the prefix and `stop` ends its server; CTest
+runs them as the fixture around every test that needs Wine."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+
+from harness import Simulator  # noqa: E402  (shared with the POSIX suites)
+
+TORVEX_EXE = os.environ.get("TORVEX_EXE", "build/windows/torvex.exe")
+COM_PORT = "com7"
+
+
+def prefix():
+    # Never fall back to ~/.wine: a test run must not touch the user's prefix.
+    path = os.environ.get("WINEPREFIX")
+    if not path:
+        raise RuntimeError("WINEPREFIX is not set")
+    return path
+
+
+def wine_environment(**extra):
+    # A 32-bit prefix for the 32-bit program: half the size, quicker to make.
+    env = dict(os.environ, WINEPREFIX=prefix(), WINEARCH="win32", WINEDEBUG="-all")
+    env.update(extra)
+    return env
+
+
+def crlf(text):
+    """What a text-mode stream of the Windows runtime writes for `text`."""
+    if isinstance(text, str):
+        text = text.encode()
+    return text.replace(b"\n", b"\r\n")
+
+
+def start():
+    path = prefix()
+    stop()
+    os.makedirs(path)
+    # Wine's own output goes to a file: its helper processes outlive this
+    # script and would otherwise hold CTest's pipes open.
+    with open(path + ".log", "wb") as log:
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=wine_environment())
+        # The server first, in a session of its own and away from CTest's
+        # and every test's terminal, so that it lives for the whole run.
+        subprocess.run(["wineserver", "-p"], start_new_session=True, check=True, timeout=60,
+                       **quiet)
+        # No .NET or HTML engine: nothing here uses them, and asking for
+        # them would slow the start.
+        boot = dict(quiet, env=wine_environment(WINEDLLOVERRIDES="mscoree,mshtml="))
+        subprocess.run(["wineboot", "-i"], check=True, timeout=180, **boot)
+        # The first program after the server starts may miss Ctrl-C: warm up.
+        subprocess.run(["wine", "cmd", "/c", "exit"], check=True, timeout=60, **quiet)
+
+
+def stop():
+    """Ends the prefix's server and removes the prefix (some 600 MB)."""
+    path = prefix()
+    if not os.path.isdir(path):
+        return
+    quiet = dict(env=wine_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wineserver", "-k"], **quiet)
+    subprocess.run(["wineserver", "-w"], **quiet)
+    shutil.rmtree(path)
+
+
+def map_com_port(device):
+    """Points COM7 at `device`; a path that does not exist leaves it dangling."""
+    link = os.path.join(prefix(), "dosdevices", COM_PORT)
+    staged = link + ".new"
+    if os.path.lexists(staged):
+        os.remove(staged)
+    os.symlink(device, staged)
+    os.replace(staged, link)
+
+
+def program_in_group(group, name):
+    """The pid of the Wine process `name` in process group `group`, or None."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as stat:
+                fields = stat.read().rsplit(b")", 1)[1].split()
+            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                command = cmdline.read().split(b"\0")[0]
+        except OSError:
+            continue
+        if int(fields[2]) == group and command == name.encode():
+            return int(entry)
+    return None
+
+
+class WindowsProgram:
+    """torvex.exe under Wine in a process group of its own, as in a console
+    of its own: SIGINT is the user's Ctrl-C.
+
+    With `records_file`, Wine's cmd does the redirection, as a user's
+    `torvex ... > log.csv` does; only then does the program see a disk file."""
+
+    def __init__(self, workdir, *args, records_file=None, stdout=None):
+        self.workdir = workdir
+        self.through_cmd = bool(records_file)
+        self.stderr_file = tempfile.TemporaryFile()
+        self.stdout_file = tempfile.TemporaryFile()
+        if self.through_cmd:
+            # Started by its file, so that the launcher is cmd itself and
+            # ends with its status, not at once with 0 as `wine cmd` does.
+            cmd = os.path.join(prefix(), "drive_c", "windows", "system32", "cmd.exe")
+            command = ["wine", cmd, "/c", " ".join(["torvex.exe", *args, ">", records_file])]
+            stdout = subprocess.DEVNULL
+        else:
+            command = ["wine", "torvex.exe", *args]
+            stdout = self.stdout_file if stdout is None else stdout
+        self.process = subprocess.Popen(command, cwd=workdir, env=wine_environment(),
+                                        stdin=subprocess.DEVNULL, stdout=stdout,
+                                        stderr=self.stderr_file, start_new_session=True)
+
+    def ctrl_c(self):
+        if not self.through_cmd:
+            os.killpg(self.process.pid, signal.SIGINT)
+            return
+        # Windows' cmd ignores Ctrl-C while its command runs; Wine's ends at
+        # once and leaves the program running. So only the program gets it.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            pid = program_in_group(self.process.pid, "torvex.exe")
+            if pid is not None:
+                os.kill(pid, signal.SIGINT)
+                return
+            time.sleep(0.02)
+        raise RuntimeError("torvex.exe not found under cmd")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stdout_so_far(self):
+        self.stdout_file.seek(0)
+        return self.stdout_file.read()
+
+    def finish(self, timeout=20):
+        """Waits for the end; returns (status, standard output, standard error)."""
+        status = self.process.wait(timeout=timeout)
+        self.stderr_file.seek(0)
+        return status, self.stdout_so_far(), self.stderr_file.read()
+
+    def kill(self):
+        if self.running():
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        self.stdout_file.close()
+        self.stderr_file.close()
+
+
+def scratch_directory():
+    """A working directory holding a copy of torvex.exe, as a user has it."""
+    workdir = tempfile.mkdtemp(prefix="torvex-wine-")
+    shutil.copy(TORVEX_EXE, os.path.join(workdir, "torvex.exe"))
+    return workdir
+
+
+__all__ = ["Simulator", "WindowsProgram", "crlf", "map_com_port", "scratch_directory"]
+
+if __name__ == "__main__":
+    actions = {"start": start, "stop": stop}
+    if len(sys.argv) != 2 or sys.argv[1] not in actions:
+        sys.exit("usage: wine_session.py start|stop")
+    actions[sys.argv[1]]()

@@ -1,0 +1,55 @@
+# The Windows build's tests, all under Wine: every test defined so far in
+# this directory (they run through the emulator) and the end-to-end suites of
+# torvex.exe. They share one private Wine prefix, made once per test run by
+# the wine_prefix fixture and removed at its end.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+include(ExternalProject)
+
+# The simulator must run on this machine, so it is built with the host's
+# own compiler in a sub-build, whatever the native preset has done.
+set(TORVEX_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
+set(TORVEX_HOST_SIM ${TORVEX_HOST_TOOLS_DIR}/tools/torvex_sim)
+ExternalProject_Add(host_tools
+  SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/host_tools
+  BINARY_DIR ${TORVEX_HOST_TOOLS_DIR}
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTORVEX_TOOLS_DIR=${PROJECT_SOURCE_DIR}/tools
+  BUILD_ALWAYS ON
+  BUILD_BYPRODUCTS ${TORVEX_HOST_SIM}
+  INSTALL_COMMAND "")
+
+set(TORVEX_WINE_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(TORVEX_WINE_ENVIRONMENT
+  "WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix"
+  "WINEARCH=win32"
+  "WINEDEBUG=-all"
+  "PYTHONDONTWRITEBYTECODE=1")
+
+get_property(TORVEX_EMULATED_TESTS DIRECTORY PROPERTY TESTS)
+foreach(test IN LISTS TORVEX_EMULATED_TESTS)
+  set_tests_properties(${test} PROPERTIES
+    FIXTURES_REQUIRED wine_prefix ENVIRONMENT "${TORVEX_WINE_ENVIRONMENT}")
+endforeach()
+
+add_test(NAME wine_prefix_setup
+  COMMAND ${Python3_EXECUTABLE} wine_session.py start
+  WORKING_DIRECTORY ${TORVEX_WINE_DIR})
+add_test(NAME wine_prefix_cleanup
+  COMMAND ${Python3_EXECUTABLE} wine_session.py stop
+  WORKING_DIRECTORY ${TORVEX_WINE_DIR})
+set_tests_properties(wine_prefix_setup PROPERTIES
+  FIXTURES_SETUP wine_prefix ENVIRONMENT "${TORVEX_WINE_ENVIRONMENT}" TIMEOUT 240)
+set_tests_properties(wine_prefix_cleanup PROPERTIES
+  FIXTURES_CLEANUP wine_prefix ENVIRONMENT "${TORVEX_WINE_ENVIRONMENT}" TIMEOUT 120)
+
+set(suites logging_to_file console serial_line errors)
+set(classes LoggingToFile Console SerialLine Errors)
+foreach(suite class IN ZIP_LISTS suites classes)
+  add_test(NAME wine_e2e_${suite}
+    COMMAND ${Python3_EXECUTABLE} -m unittest -v test_windows_program.${class}
+    WORKING_DIRECTORY ${TORVEX_WINE_DIR})
+  set_tests_properties(wine_e2e_${suite} PROPERTIES
+    FIXTURES_REQUIRED wine_prefix
+    RESOURCE_LOCK wine_com_port
+    ENVIRONMENT "${TORVEX_WINE_ENVIRONMENT};TORVEX_EXE=$<TARGET_FILE:torvex>;TORVEX_SIM=${TORVEX_HOST_SIM}"
+    TIMEOUT 120)
+endforeach()
