@@ -257,14 +257,14 @@ def drive(sessions, notifier, limit_s):
             session.take(when, written)
 
 
-def run_together(specs, work, limit_s, between=None):
+def run_together(sessions_wanted, work, limit_s, between=None):
     """Runs (name, command, sim options, records wanted, period) at once.
     Once all have their records, `between` is called with the sessions and a
     function more(wanted, limit_s) that drives them on to more records."""
     notifier = Notifier()
     sessions = []
     try:
-        for name, command, sim_options, wanted, seconds in specs:
+        for name, command, sim_options, wanted, seconds in sessions_wanted:
             sessions.append(Session(name, command, ARGS.sim, sim_options, work, notifier,
                                     wanted, seconds))
         drive(sessions, notifier, limit_s)
@@ -411,7 +411,8 @@ def build_table(figures, idle, long_periods, allocations, checks, micro, machine
         f"{load[1]:.2f} at the end" + (f"; {ARGS.note}" if ARGS.note else "") + ".",
         f"Simulated instrument on a pseudo-terminal, answering each request with a "
         f"{len(TYPICAL_REPLY)}-byte reply of five lines paced at 10 bits per byte; "
-        f"{ARGS.polls} polls per program and speed at `-s {PERIOD_S}`, records to a file. "
+        f"{ARGS.polls} polls per program and speed at `-s {PERIOD_S}`, both programs at once, "
+        f"records to a file. "
         f"The script is `bench/peers/serial_logger.py` (Python "
         f"{ARGS.python_version}, pyserial {ARGS.pyserial_version}).",
         "",
@@ -461,19 +462,19 @@ def commands(baud):
 
 
 def timed_runs(work, reply_file):
+    """Both programs at once, each with its own simulator, so that they meet
+    the same state of the machine: CPU time per wake-up varies with it."""
     figures = {"torvex": {}, "script": {}}
     mismatches = []
     for baud in BAUDS:
-        records = {}
-        for who, command in commands(baud).items():
-            print(f"  {who} at {baud} baud, {ARGS.polls} polls", file=sys.stderr, flush=True)
-            sim_options = ["--baud", str(baud), "--delay", "0", "--script", str(reply_file)]
-            (session,) = run_together(
-                [(f"{who}-{baud}", command, sim_options, ARGS.polls, PERIOD_S)],
-                work, ARGS.polls * PERIOD_S + 30)
-            figures[who][baud] = timing_figures(session, len(TYPICAL_REPLY), baud)
-            records[who] = session.records
-        where = first_difference(records["torvex"], records["script"])
+        print(f"  {baud} baud, {ARGS.polls} polls", file=sys.stderr, flush=True)
+        sim_options = ["--baud", str(baud), "--delay", "0", "--script", str(reply_file)]
+        sessions_wanted = [(who, command, sim_options, ARGS.polls, PERIOD_S)
+                 for who, command in commands(baud).items()]
+        native, script = run_together(sessions_wanted, work, ARGS.polls * PERIOD_S + 30)
+        for session in (native, script):
+            figures[session.name][baud] = timing_figures(session, len(TYPICAL_REPLY), baud)
+        where = first_difference(native.records, script.records)
         if where is not None:
             mismatches.append(f"{baud} baud, record {where + 1}")
     return figures, mismatches
@@ -483,13 +484,13 @@ def equivalence_runs(work):
     """Both programs over the simulator's varying replies and over replies
     longer than the buffer, at once; their records must be the same."""
     scenarios = {"varying replies": [], "3000-character replies": ["--long", "3000"]}
-    specs = []
+    sessions_wanted = []
     for scenario, extra in scenarios.items():
         for who, command in commands(38400).items():
-            specs.append((f"{who}-{scenario}", command,
+            sessions_wanted.append((f"{who}-{scenario}", command,
                           ["--baud", "38400", "--delay", "0", *extra], CHECK_POLLS, PERIOD_S))
     print(f"  record check: {', '.join(scenarios)}", file=sys.stderr, flush=True)
-    sessions = run_together(specs, work, CHECK_POLLS * PERIOD_S + 30)
+    sessions = run_together(sessions_wanted, work, CHECK_POLLS * PERIOD_S + 30)
     mismatches, total = [], 0
     for index, scenario in enumerate(scenarios):
         native, script = sessions[2 * index], sessions[2 * index + 1]
@@ -518,9 +519,9 @@ def long_period_runs(work, reply_file):
         more(LONG_POLLS, LONG_POLLS * LONG_PERIOD_S + 30)
 
     sim_options = ["--baud", "38400", "--delay", "0", "--script", str(reply_file)]
-    specs = [(who, command, sim_options, 1, LONG_PERIOD_S)
+    sessions_wanted = [(who, command, sim_options, 1, LONG_PERIOD_S)
              for who, command in commands(38400).items()]
-    sessions = run_together(specs, work, 30, between=watch_waiting)
+    sessions = run_together(sessions_wanted, work, 30, between=watch_waiting)
     periods = {session.name: period_figures(session, LONG_PERIOD_S) for session in sessions}
     where = first_difference(sessions[0].records[:LONG_POLLS], sessions[1].records[:LONG_POLLS])
     mismatches = [] if where is None else [f"-s {LONG_PERIOD_S}, record {where + 1}"]
@@ -534,16 +535,16 @@ def allocation_runs(work):
     print(f"  heap: valgrind, {VALGRIND_POLLS} and {2 * VALGRIND_POLLS} polls",
           file=sys.stderr, flush=True)
     logs = {}
-    specs = []
+    sessions_wanted = []
     for polls in (VALGRIND_POLLS, 2 * VALGRIND_POLLS):
         logs[polls] = work / f"valgrind-{polls}.txt"
 
         def command(port, seconds, log=logs[polls]):
             return [ARGS.valgrind, f"--log-file={log}", "--leak-check=no",
                     *native_command(port, seconds, 38400)]
-        specs.append((f"valgrind-{polls}", command, ["--baud", "38400", "--delay", "0"],
+        sessions_wanted.append((f"valgrind-{polls}", command, ["--baud", "38400", "--delay", "0"],
                       polls, PERIOD_S))
-    run_together(specs, work, 2 * VALGRIND_POLLS * PERIOD_S + 60)
+    run_together(sessions_wanted, work, 2 * VALGRIND_POLLS * PERIOD_S + 60)
     counts = []
     for polls in (VALGRIND_POLLS, 2 * VALGRIND_POLLS):
         found = re.search(r"total heap usage: ([\d,]+) allocs", logs[polls].read_text())
@@ -587,7 +588,7 @@ def main():
                         default=Path(__file__).resolve().parent / "peers" / "serial_logger.py")
     parser.add_argument("--valgrind", help="valgrind executable; heap counts are skipped without")
     parser.add_argument("--reply-bench", help="the micro-benchmark executable, if built")
-    parser.add_argument("--polls", type=int, default=40)
+    parser.add_argument("--polls", type=int, default=60)
     parser.add_argument("--readme", type=Path, help="rewrite this file's Performance section")
     parser.add_argument("--note", default="", help="added to the description of the machine")
     ARGS = parser.parse_args()

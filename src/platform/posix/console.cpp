@@ -2,11 +2,12 @@
 // service manager sends to end a program raises the stop signal instead.
 #include "platform/console.h"
 
+#include "platform/posix/deadline.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,12 +38,6 @@ void setFlags(int fd) {
     ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
 }
 
-long long monotonicMs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 namespace console {
@@ -69,16 +64,11 @@ void createStopSignal(StopSignal& signal) {
 
 bool waitForStop(StopSignal& signal, std::uint32_t timeoutMs) {
     if (stopRaised) return true;
-    const long long deadline = monotonicMs() + timeoutMs;
-    for (;;) {
-        const long long remaining = deadline - monotonicMs();
-        pollfd watched{static_cast<int>(signal.handle), POLLIN, 0};
-        const int ready = ::poll(&watched, 1, remaining > 0 ? static_cast<int>(remaining) : 0);
-        if (stopRaised) return true;
-        if (ready == 0) return false;
-        if (ready < 0 && errno == EINTR) continue;
-        return true;  // a failed wait counts as a stop
-    }
+    // The handler's byte makes the pipe readable, so a stop ends the wait at once.
+    pollfd watched{static_cast<int>(signal.handle), POLLIN, 0};
+    const int woken = waitUntil(watched, monotonicMs() + timeoutMs);
+    // Anything but the time running out (a failed wait included) is a stop.
+    return stopRaised || woken != 0;
 }
 
 void closeStopSignal(StopSignal& signal) {

@@ -1,14 +1,13 @@
 // The serial port over termios.
 #include "platform/serial_port.h"
 
+#include "platform/posix/deadline.h"
 #include "platform/posix/device_path.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,23 +22,11 @@ int descriptorOf(const SerialPort& port) {
     return static_cast<int>(port.handle);
 }
 
-long long monotonicMs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Waits until the port has input, up to the deadline. False on time-out,
 // hang-up or error, so a vanished instrument never turns into a busy loop.
 bool waitForInput(int fd, long long deadline) {
-    for (;;) {
-        const long long remaining = deadline - monotonicMs();
-        if (remaining <= 0) return false;
-        pollfd watched{fd, POLLIN, 0};
-        const int ready = ::poll(&watched, 1, static_cast<int>(remaining));
-        if (ready < 0 && errno == EINTR) continue;
-        return ready > 0 && (watched.revents & POLLIN) != 0;
-    }
+    pollfd watched{fd, POLLIN, 0};
+    return waitUntil(watched, deadline) > 0 && (watched.revents & POLLIN) != 0;
 }
 
 // One read that never waits: 1 with a byte, 0 when nothing is buffered,
