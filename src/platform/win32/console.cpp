@@ -1,12 +1,6 @@
 // Console services over Windows: a manual-reset event that every console
 // control event raises, the tick count, and whether standard output is a file.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 #include "platform/console.h"
 

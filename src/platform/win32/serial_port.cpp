@@ -1,13 +1,7 @@
 // The serial port over the Windows communications functions: synchronous
 // reads that give up after 500 ms of silence, 8N1 at the chosen speed, and
 // everything else on the line left as the port has it.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 #include <cstring>
 
