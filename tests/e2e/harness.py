@@ -16,6 +16,9 @@ ANNOUNCE = "Conectando al puerto {} a {} baudios, pulse Ctrl-C para terminar...\
 STOPPED = "Terminado por el usuario\n"
 OPEN_FAILED = "No se pudo abrir el puerto\n"
 REQUEST_FAILED = "Error al solicitar la informacion\n"
+NOT_WRITTEN = "No se pudo escribir el registro\n"
+WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
+WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
 
 
 def run_logger(*args, timeout=10):
@@ -143,3 +146,13 @@ class EndToEnd(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.scratch, name)
+
+    def scripted(self, reply=WORKED_REPLY, *options):
+        """A simulator that answers every request with the given bytes."""
+        script = self.path("reply.bin")
+        with open(script, "wb") as out:
+            out.write(reply)
+        return self.simulator("--script", script, *options)
+
+    def announce(self, sim, baud=9600):
+        return ANNOUNCE.format(sim.device.upper(), baud)

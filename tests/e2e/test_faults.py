@@ -15,11 +15,9 @@ import sys
 import time
 import unittest
 
-from harness import ANNOUNCE, REQUEST_FAILED, STOPPED, EndToEnd
+from harness import (NOT_WRITTEN, REQUEST_FAILED, STOPPED, WORKED_RECORD, WORKED_REPLY,
+                     EndToEnd)
 
-WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
-WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
-NOT_WRITTEN = "No se pudo escribir el registro\n"
 # What the simulator's --stream sends over and over, carriage returns aside.
 STREAM_TEXT = b"S,21.50,40.2%,7.25\nQ,1013.4,0.5%\n"
 REPLY_LIMIT = 2047
@@ -92,15 +90,6 @@ def figure(text):
 
 
 class Faults(EndToEnd):
-    def announce(self, sim):
-        return ANNOUNCE.format(sim.device.upper(), 9600)
-
-    def scripted(self, reply, *options):
-        script = self.path("reply.bin")
-        with open(script, "wb") as out:
-            out.write(reply)
-        return self.simulator("--script", script, *options)
-
     def wait_for_output(self, log, expected, timeout):
         deadline = time.monotonic() + timeout
         while log.records() != expected and time.monotonic() < deadline:

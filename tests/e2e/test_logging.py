@@ -8,24 +8,13 @@ import subprocess
 import time
 import unittest
 
-from harness import ANNOUNCE, REQUEST_FAILED, STOPPED, EndToEnd
+from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STOPPED, WORKED_RECORD,
+                     WORKED_REPLY, EndToEnd)
 
-WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
-WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
 CONFIGURE_FAILED = "No se pudieron cambiar los tiempos de comunicacion del puerto\n"
-NOT_WRITTEN = "No se pudo escribir el registro\n"
 
 
 class Logging(EndToEnd):
-    def scripted(self, reply=WORKED_REPLY, *options):
-        script = self.path("reply.bin")
-        with open(script, "wb") as out:
-            out.write(reply)
-        return self.simulator("--script", script, *options)
-
-    def announce(self, sim, baud=9600):
-        return ANNOUNCE.format(sim.device.upper(), baud)
-
     def test_worked_example_one_record_and_dot_per_poll(self):
         sim = self.scripted()
         log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
