@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -32,7 +33,19 @@ void record(FakeEvent::Kind kind, std::uint32_t value = 0) {
 }
 
 bool stopRaised() {
-    return fake.elapsed >= fake.stopAtMs || fake.requests >= fake.maxRequests;
+    return fake.elapsed >= fake.stopAtMs || fake.polls >= fake.maxPolls;
+}
+
+enum class Name { Line, Nothing, NotALine };
+
+Name nameLeadsTo() {
+    if (fake.elapsed < fake.lineLostAtMs || fake.elapsed >= fake.lineBackAtMs) return Name::Line;
+    return fake.elapsed >= fake.notALineAtMs ? Name::NotALine : Name::Nothing;
+}
+
+bool misused(const SerialPort& port) {
+    fake.misuses += !port.isOpen;
+    return !port.isOpen;
 }
 
 }  // namespace
@@ -41,29 +54,38 @@ namespace serial {
 
 bool open(SerialPort& port, const char* portName) {
     record(FakeEvent::Open);
+    fake.misuses += port.isOpen;
     std::strncpy(fake.openedName, portName, sizeof fake.openedName - 1);
-    if (!fake.openSucceeds) return false;
+    if (!fake.openSucceeds || nameLeadsTo() == Name::Nothing) return false;
     port.handle = 7;
     port.isOpen = true;
+    port.lineLost = false;
     return true;
 }
 
-ConfigureResult configure(SerialPort&, int baudRate) {
+ConfigureResult configure(SerialPort& port, int baudRate) {
     record(FakeEvent::Configure, static_cast<std::uint32_t>(baudRate));
+    misused(port);
+    if (nameLeadsTo() == Name::NotALine) return ConfigureResult::TimeoutsRejected;
     return fake.configureResult;
 }
 
-bool sendRequest(SerialPort&) {
+bool sendRequest(SerialPort& port) {
     record(FakeEvent::Request);
     const int index = fake.requests++;
-    if (fake.allRequestsFail) return false;
+    if (misused(port) || fake.allRequestsFail || nameLeadsTo() != Name::Line) return false;
     if (fake.replyCount > 0) {
         fake.pending = fake.replies[index < fake.replyCount ? index : fake.replyCount - 1];
     }
     return true;
 }
 
-bool readByte(SerialPort&, char& byte) {
+bool readByte(SerialPort& port, char& byte) {
+    if (misused(port)) return false;
+    if (nameLeadsTo() != Name::Line) {
+        port.lineLost = true;  // a hang-up ends the read at once
+        return false;
+    }
     if (fake.pending == nullptr || *fake.pending == '\0') {
         fake.elapsed += 500;  // the port's read time-out
         return false;
@@ -73,7 +95,9 @@ bool readByte(SerialPort&, char& byte) {
     return true;
 }
 
+// Closing a closed port does nothing, as on the real platforms.
 void close(SerialPort& port) {
+    if (!port.isOpen) return;
     record(FakeEvent::ClosePort);
     port.isOpen = false;
 }
@@ -89,6 +113,7 @@ void createStopSignal(StopSignal& signal) {
 
 bool waitForStop(StopSignal&, std::uint32_t timeoutMs) {
     record(FakeEvent::Wait, timeoutMs);
+    ++fake.polls;
     if (stopRaised()) return true;
     if (fake.stopAtMs <= fake.elapsed + timeoutMs) {
         fake.elapsed = fake.stopAtMs;
@@ -108,6 +133,11 @@ std::uint32_t nowMs() {
 
 bool standardOutputIsFile() {
     return fake.outputIsFile;
+}
+
+bool syncToDisk(std::FILE* stream) {
+    record(FakeEvent::Sync, static_cast<std::uint32_t>(std::ftell(stream)));
+    return fake.syncSucceeds;
 }
 
 }  // namespace console

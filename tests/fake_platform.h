@@ -9,9 +9,9 @@
 #include "platform/serial_port.h"
 
 struct FakeEvent {
-    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort } kind;
+    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort, Sync } kind;
     std::uint64_t at;     // fake milliseconds since the run began
-    std::uint32_t value;  // baud rate for Configure, time-out for Wait
+    std::uint32_t value;  // baud rate for Configure, time-out for Wait, bytes in the stream for Sync
 };
 
 struct FakePlatform {
@@ -20,12 +20,18 @@ struct FakePlatform {
     bool openSucceeds = true;
     ConfigureResult configureResult = ConfigureResult::Ok;
     bool outputIsFile = false;
+    bool syncSucceeds = true;
     const char* replies[8] = {};  // the reply to request i; the last one repeats
     int replyCount = 0;
     std::uint32_t msPerByte = 1;
     bool allRequestsFail = false;
+    // What the port's name leads to over time: the line until it is lost,
+    // then nothing, then something that is no serial line, then the line again.
+    std::uint64_t lineLostAtMs = UINT64_MAX;
+    std::uint64_t notALineAtMs = UINT64_MAX;
+    std::uint64_t lineBackAtMs = UINT64_MAX;
     std::uint64_t stopAtMs = UINT64_MAX;  // when the user presses Ctrl-C
-    int maxRequests = 1000;               // a runaway loop ends the test
+    int maxPolls = 1000;                  // the stop comes in the wait of this poll
 
     // What happened.
     std::uint64_t elapsed = 0;
@@ -33,6 +39,8 @@ struct FakePlatform {
     FakeEvent events[4096] = {};
     int eventCount = 0;
     int requests = 0;
+    int polls = 0;
+    int misuses = 0;  // calls on a port that is not open, or opens of an open one
     const char* pending = nullptr;
 
     int countOf(FakeEvent::Kind kind) const;

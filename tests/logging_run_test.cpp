@@ -34,7 +34,7 @@ std::string repeat(const std::string& text, int times) {
 
 std::string kindsOf(const FakePlatform& platform) {
     static const char* const names[] = {"open", "configure", "create-stop", "request",
-                                        "wait", "close-stop", "close-port"};
+                                        "wait", "close-stop", "close-port", "sync"};
     std::string kinds;
     for (int i = 0; i < platform.eventCount; ++i) kinds += std::string(names[platform.events[i].kind]) + " ";
     return kinds;
@@ -47,6 +47,7 @@ protected:
         fake.replies[0] = kWorkedReply;
         fake.replyCount = 1;
     }
+    void TearDown() override { EXPECT_EQ(fake.misuses, 0); }
 };
 
 TEST_F(LoggingRun, SetUpFailuresReleaseWhatWasAcquired) {
@@ -110,7 +111,7 @@ TEST_F(LoggingRun, StopDuringAPollStillWritesItsRecord) {
     EXPECT_EQ(run.messages.text(), kAnnounceCom7 + kStopped);
 }
 
-TEST_F(LoggingRun, ProgressDotsOnlyWhenLoggingToAFile) {
+TEST_F(LoggingRun, ProgressDotsAndDiskSyncsOnlyWhenLoggingToAFile) {
     fake.outputIsFile = true;
     fake.stopAtMs = 3 * 1000 - 1;
     LoggerRun run({"-p", "com7", "-s", "1", "-b", "38400"});
@@ -119,6 +120,67 @@ TEST_F(LoggingRun, ProgressDotsOnlyWhenLoggingToAFile) {
               "Conectando al puerto COM7 a 38400 baudios, pulse Ctrl-C para terminar...\n"
               "...\n" + kStopped);
     EXPECT_EQ(fake.nth(FakeEvent::Configure, 0)->value, 38400u);
+    // Each record reaches the disk whole, before the next request.
+    EXPECT_EQ(kindsOf(fake), "open configure create-stop " + repeat("request sync wait ", 3) +
+                                 "close-stop close-port ");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(fake.nth(FakeEvent::Sync, i)->value, (i + 1) * kWorkedRecord.size());
+    }
+}
+
+TEST_F(LoggingRun, ALostLineIsClosedAtOnceAndOpenedAgainEachPeriodUntilItIsBack) {
+    // Polls start at 0, 10, 20 and 30 s; the second finds the line gone.
+    const std::string lostThenBack =
+        "open configure create-stop request wait request close-port wait open wait "
+        "open configure request wait close-stop close-port ";
+    const std::string kRequestFailed = "Error al solicitar la informacion\n";
+    const struct {
+        const char* name;
+        std::uint32_t msPerByte;
+        std::uint64_t lostAt, notALineAt, backAt, stopAt;
+        std::string records;
+        int failedPeriods;
+        std::string events;
+    } cases[] = {
+        {"lost in a wait, the request fails", 1, 5000, UINT64_MAX, 25000, 35000,
+         repeat(kWorkedRecord, 2), 2, lostThenBack},
+        // 17 bytes at 10 ms each arrive before the loss: "HDR,x.y\r\nT,21.5\r\n".
+        {"lost in a reply, its first part is recorded", 10, 10000 + 165, UINT64_MAX, 25000,
+         35000, kWorkedRecord + "HDR,x.y,21.5\n" + kWorkedRecord, 1, lostThenBack},
+        {"the name leads to no serial line for a period", 1, 5000, 15000, 25000, 35000,
+         repeat(kWorkedRecord, 2), 2,
+         "open configure create-stop request wait request close-port wait open configure "
+         "close-port wait open configure request wait close-stop close-port "},
+        {"stopped while the line is gone", 1, 5000, UINT64_MAX, UINT64_MAX, 25000,
+         kWorkedRecord, 2,
+         "open configure create-stop request wait request close-port wait open wait "
+         "close-stop "},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        fake.msPerByte = c.msPerByte;
+        fake.lineLostAtMs = c.lostAt;
+        fake.notALineAtMs = c.notALineAt;
+        fake.lineBackAtMs = c.backAt;
+        fake.stopAtMs = c.stopAt;
+        LoggerRun run({"-p", "com7", "-b", "19200"});
+        EXPECT_EQ(run.status, 0) << c.name;
+        EXPECT_EQ(run.records.text(), c.records) << c.name;
+        EXPECT_EQ(run.messages.text(),
+                  "Conectando al puerto COM7 a 19200 baudios, pulse Ctrl-C para terminar...\n" +
+                      repeat(kRequestFailed, c.failedPeriods) + kStopped)
+            << c.name;
+        EXPECT_EQ(kindsOf(fake), c.events) << c.name;
+        // Opened again as at start-up: the same name and speed, on the same schedule.
+        EXPECT_STREQ(fake.openedName, "COM7") << c.name;
+        for (int i = 0; i < fake.countOf(FakeEvent::Configure); ++i) {
+            EXPECT_EQ(fake.nth(FakeEvent::Configure, i)->value, 19200u) << c.name;
+        }
+        for (int i = 1; i < fake.countOf(FakeEvent::Open); ++i) {
+            EXPECT_EQ(fake.nth(FakeEvent::Open, i)->at % 10000, 0u) << c.name;
+        }
+        EXPECT_EQ(fake.misuses, 0) << c.name;
+    }
 }
 
 TEST_F(LoggingRun, EveryFailedRequestIsReportedOncePerPeriod) {
@@ -170,26 +232,31 @@ TEST_F(LoggingRun, ThePeriodHoldsAcrossTheClockWrap) {
 }
 
 TEST_F(LoggingRun, ARecordThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
-    CapturedStream scratch;
-    // A stream open for reading only: every write to it fails.
     const char path[] = "torvex-unwritable.csv";
-    std::FILE* created = std::fopen(path, "w");
-    ASSERT_NE(created, nullptr);
-    std::fclose(created);
-    std::FILE* readOnly = std::fopen(path, "r");
-    ASSERT_NE(readOnly, nullptr);
+    for (const bool syncFails : {false, true}) {
+        SetUp();
+        CapturedStream scratch;
+        std::FILE* created = std::fopen(path, "w");
+        ASSERT_NE(created, nullptr);
+        std::fclose(created);
+        // Open for reading only, every write fails; or writable, and the disk sync fails.
+        std::FILE* records = std::fopen(path, syncFails ? "w" : "r");
+        ASSERT_NE(records, nullptr);
 
-    fake.outputIsFile = true;
-    fake.stopAtMs = 2 * 10000 - 1;
-    Arguments args({"-p", "com7"});
-    const int status = runLogger(args.count(), args.vector(), readOnly, scratch.file);
-    std::fclose(readOnly);
-    std::remove(path);
+        fake.outputIsFile = true;
+        fake.syncSucceeds = !syncFails;
+        fake.stopAtMs = 2 * 10000 - 1;
+        Arguments args({"-p", "com7"});
+        const int status = runLogger(args.count(), args.vector(), records, scratch.file);
+        std::fclose(records);
+        std::remove(path);
 
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(fake.requests, 2);
-    EXPECT_EQ(scratch.text(),
-              kAnnounceCom7 + repeat(".No se pudo escribir el registro\n", 2) + "\n" + kStopped);
+        EXPECT_EQ(status, 1) << syncFails;
+        EXPECT_EQ(fake.requests, 2) << syncFails;
+        EXPECT_EQ(scratch.text(), kAnnounceCom7 + repeat(".No se pudo escribir el registro\n", 2) +
+                                      "\n" + kStopped)
+            << syncFails;
+    }
 }
 
 }  // namespace

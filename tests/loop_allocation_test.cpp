@@ -103,6 +103,7 @@ struct Scenario {
     const char* reply;  // nullptr: the instrument stays silent
     bool outputIsFile;
     bool requestsFail;
+    bool lineLost;  // in the first reply, for good: every later poll tries to open the port
 };
 
 // Allocations made by one whole run of `polls` polls, set-up and end included.
@@ -112,7 +113,8 @@ long allocationsOfRun(const Scenario& scenario, int polls) {
     fake.replyCount = scenario.reply != nullptr ? 1 : 0;
     fake.outputIsFile = scenario.outputIsFile;
     fake.allRequestsFail = scenario.requestsFail;
-    fake.maxRequests = polls;
+    if (scenario.lineLost) fake.lineLostAtMs = 1;
+    fake.maxPolls = polls;
 
     CapturedStream records;
     CapturedStream messages;
@@ -121,7 +123,7 @@ long allocationsOfRun(const Scenario& scenario, int polls) {
     const int status = runLogger(args.count(), args.vector(), records.file, messages.file);
     const long made = allocations - before;
     EXPECT_EQ(status, 0) << scenario.name;
-    EXPECT_EQ(fake.requests, polls) << scenario.name;
+    EXPECT_EQ(fake.polls, polls) << scenario.name;
     if (scenario.reply != nullptr && !scenario.requestsFail) {
         EXPECT_FALSE(records.text().empty()) << scenario.name;
     }
@@ -133,11 +135,12 @@ TEST(LoopAllocation, PollsMakeNoHeapAllocation) {
         overlongReply[i] = "ab,\n"[i % 4];
     }
     const Scenario scenarios[] = {
-        {"typical reply, records to the console", kTypicalReply, false, false},
-        {"typical reply, records to a file (progress dots)", kTypicalReply, true, false},
-        {"overlong reply", overlongReply, true, false},
-        {"silent instrument", nullptr, true, false},
-        {"every request fails", kTypicalReply, true, true},
+        {"typical reply, records to the console", kTypicalReply, false, false, false},
+        {"typical reply, records to a file (progress dots)", kTypicalReply, true, false, false},
+        {"overlong reply", overlongReply, true, false, false},
+        {"silent instrument", nullptr, true, false, false},
+        {"every request fails", kTypicalReply, true, true, false},
+        {"line lost and not back", kTypicalReply, true, false, true},
     };
     const int polls = 5;
     for (const Scenario& scenario : scenarios) {

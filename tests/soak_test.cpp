@@ -51,7 +51,7 @@ TEST(Soak, ThousandsOfPollsLoseNothingAndKeepThePeriod) {
         fake.allRequestsFail = c.reply == nullptr;
         fake.msPerByte = c.msPerByte;
         fake.outputIsFile = true;
-        fake.maxRequests = kPolls;  // the stop comes in the wait after the last poll
+        fake.maxPolls = kPolls;  // the stop comes in the wait of the last poll
         // The tick wraps a third of the way in.
         fake.startTick = static_cast<std::uint32_t>(0u - kPolls / 3 * c.pollMs);
 

@@ -34,49 +34,83 @@ bool readFromPort(void* port, char& byte) {
     return serial::readByte(*static_cast<SerialPort*>(port), byte);
 }
 
+// Opens and configures the port as at start-up; on failure nothing stays open.
+// Returns the failed step's message, or nullptr once the port is ready.
+const char* openPort(SerialPort& port, const LoggerSettings& settings) {
+    if (!serial::open(port, settings.portName)) return kOpenFailed;
+    const ConfigureResult configured = serial::configure(port, settings.baudRate);
+    if (configured == ConfigureResult::Ok) return nullptr;
+    serial::close(port);
+    return configureFailureMessage(configured);
+}
+
 // Each record is flushed as soon as it is written, so that a killed process
-// or a power cut loses nothing that was already received.
-bool writeRecord(std::FILE* records, const char* text) {
+// loses no record; with `durable` it is also on the disk before the next
+// request, so that a power cut loses none either.
+bool writeRecord(std::FILE* records, const char* text, bool durable) {
     if (text[0] == '\0') return true;
     // Some runtimes report a failed write only through the stream's error flag.
     const bool written = std::fprintf(records, "%s", text) >= 0;
     const bool flushed = std::fflush(records) == 0 && !std::ferror(records);
-    if (written && flushed) return true;
+    if (written && flushed) return !durable || console::syncToDisk(records);
     std::clearerr(records);  // so that the next record is judged on its own
     return false;
 }
 
 struct PollContext {
+    const LoggerSettings& settings;
     SerialPort& port;
     StopSignal& stop;
     ReplyBuffer& reply;
-    std::uint32_t periodMs;
-    bool progress;
+    bool outputIsFile;  // progress dots, and every record synced to the disk
     std::FILE* records;
     std::FILE* messages;
 };
 
+enum class PollResult { Recorded, RequestFailed, RecordNotWritten };
+
+// One poll: the request, the reply and its record. A lost line closes the
+// port at once, so that no hold on a vanished device outlives it; the next
+// poll opens the port again by its name. A line that was lost and is not
+// back yet counts as a failed request.
+PollResult pollOnce(PollContext& run) {
+    if (!run.port.isOpen && openPort(run.port, run.settings) != nullptr) {
+        return PollResult::RequestFailed;
+    }
+    if (!serial::sendRequest(run.port)) {
+        serial::close(run.port);
+        return PollResult::RequestFailed;
+    }
+    receiveReply(run.reply, readFromPort, &run.port);
+    // What came before the loss still ends the reply and makes its record.
+    if (run.port.lineLost) serial::close(run.port);
+    joinReplyLines(run.reply.text);
+    rewriteSeparators(run.reply.text);
+    if (!writeRecord(run.records, run.reply.text, run.outputIsFile)) {
+        return PollResult::RecordNotWritten;
+    }
+    return PollResult::Recorded;
+}
+
 // Polls once per period, start to start, until the user stops the run.
 // Returns false when some record could not be written.
 bool pollUntilStopped(PollContext& run) {
+    const std::uint32_t periodMs = static_cast<std::uint32_t>(run.settings.periodMs);
     bool everyRecordWritten = true;
     for (;;) {
         const std::uint32_t pollStart = console::nowMs();
-        if (run.progress) std::fputc('.', run.messages);
-        if (serial::sendRequest(run.port)) {
-            receiveReply(run.reply, readFromPort, &run.port);
-            joinReplyLines(run.reply.text);
-            rewriteSeparators(run.reply.text);
-            if (!writeRecord(run.records, run.reply.text)) {
+        if (run.outputIsFile) std::fputc('.', run.messages);
+        switch (pollOnce(run)) {
+            case PollResult::Recorded: break;
+            case PollResult::RequestFailed: std::fputs(kRequestFailed, run.messages); break;
+            case PollResult::RecordNotWritten:
                 std::fputs(kRecordNotWritten, run.messages);
                 everyRecordWritten = false;
-            }
-        } else {
-            std::fputs(kRequestFailed, run.messages);
+                break;
         }
         // Unsigned difference: stays right when the tick wraps.
         const std::uint32_t elapsed = console::nowMs() - pollStart;
-        const std::uint32_t wait = elapsed < run.periodMs ? run.periodMs - elapsed : 0;
+        const std::uint32_t wait = elapsed < periodMs ? periodMs - elapsed : 0;
         if (console::waitForStop(run.stop, wait)) return everyRecordWritten;
     }
 }
@@ -89,28 +123,22 @@ int runLogger(int argc, char** argv, std::FILE* records, std::FILE* messages) {
     if (!parseCommandLine(argc, argv, settings, status, messages)) return status;
 
     std::fprintf(messages, kAnnouncement, settings.portName, settings.baudRate);
-    const bool progress = console::standardOutputIsFile();
+    const bool outputIsFile = console::standardOutputIsFile();
 
     SerialPort port;
-    if (!serial::open(port, settings.portName)) {
-        std::fputs(kOpenFailed, messages);
-        return 1;
-    }
-    const ConfigureResult configured = serial::configure(port, settings.baudRate);
-    if (configured != ConfigureResult::Ok) {
-        std::fputs(configureFailureMessage(configured), messages);
-        serial::close(port);
+    // At start-up a port that cannot be used ends the run: the user is there to see why.
+    if (const char* failure = openPort(port, settings)) {
+        std::fputs(failure, messages);
         return 1;
     }
     StopSignal stop;
     console::createStopSignal(stop);
 
     ReplyBuffer reply;
-    PollContext run{port, stop, reply, static_cast<std::uint32_t>(settings.periodMs),
-                    progress, records, messages};
+    PollContext run{settings, port, stop, reply, outputIsFile, records, messages};
     const bool everyRecordWritten = pollUntilStopped(run);
 
-    if (progress) std::fputc('\n', messages);
+    if (outputIsFile) std::fputc('\n', messages);
     std::fputs(kStoppedByUser, messages);
     console::closeStopSignal(stop);
     serial::close(port);

@@ -1,9 +1,11 @@
 // What the logging run needs of the console besides the serial port: the
-// stop request raised by Ctrl-C, a millisecond clock, and whether standard
-// output is a file. One implementation per operating system.
+// stop request raised by Ctrl-C, a millisecond clock, whether standard
+// output is a file, and getting what was written there onto the disk. One
+// implementation per operating system.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // Raised once by the console control handler and never lowered.
 struct StopSignal {
@@ -25,7 +27,13 @@ void closeStopSignal(StopSignal& signal);
 // Milliseconds from a monotonic clock, wrapping at 2^32.
 std::uint32_t nowMs();
 
-// True when standard output goes to a file, which turns on progress dots.
+// True when standard output goes to a file, which turns on progress dots
+// and the disk sync of every record.
 bool standardOutputIsFile();
+
+// Has the operating system write what the stream's file has been given so
+// far to the disk, and waits for it; the stream itself must be flushed
+// first. True once it is on the disk, or when the file is no disk file.
+bool syncToDisk(std::FILE* stream);
 
 }  // namespace console

@@ -5,10 +5,13 @@
 #include <cstdint>
 
 // The open port: an owned handle (a file descriptor or a Windows HANDLE),
-// closed exactly once by serial::close.
+// closed exactly once by serial::close. `lineLost` is raised by a read that
+// found the line gone (an unplugged adapter, a powered-off instrument), as
+// opposed to one that only met silence; serial::open lowers it.
 struct SerialPort {
     std::intptr_t handle = -1;
     bool isOpen = false;
+    bool lineLost = false;
 };
 
 // The step of serial::configure that failed, in the order they run.
@@ -22,18 +25,20 @@ enum class ConfigureResult {
 namespace serial {
 
 // Opens the named port (upper case, at most 18 characters) for exclusive
-// read-write use. Writes nothing to the device.
+// read-write use, looking the name up afresh on every call. Writes nothing
+// to the device.
 bool open(SerialPort& port, const char* portName);
 
 // Read time-outs, then line settings (8N1 at baudRate, raw bytes, flow
 // control as the port had it); stops at the first step that fails.
 ConfigureResult configure(SerialPort& port, int baudRate);
 
-// Sends "I\r\n"; true only when all three bytes went out.
+// Sends "I\r\n"; true only when all three bytes went out. A request that
+// cannot be written means the line is lost.
 bool sendRequest(SerialPort& port);
 
 // One byte of the reply: true with the byte, false when none arrived within
-// 500 ms or the read failed.
+// 500 ms or the read failed. A failed read also raises port.lineLost.
 bool readByte(SerialPort& port, char& byte);
 
 void close(SerialPort& port);

@@ -22,15 +22,8 @@ int descriptorOf(const SerialPort& port) {
     return static_cast<int>(port.handle);
 }
 
-// Waits until the port has input, up to the deadline. False on time-out,
-// hang-up or error, so a vanished instrument never turns into a busy loop.
-bool waitForInput(int fd, long long deadline) {
-    pollfd watched{fd, POLLIN, 0};
-    return waitUntil(watched, deadline) > 0 && (watched.revents & POLLIN) != 0;
-}
-
 // One read that never waits: 1 with a byte, 0 when nothing is buffered,
-// -1 when the line failed.
+// -1 when the line failed (EIO, ENXIO and the like).
 int readBuffered(int fd, char& byte) {
     for (;;) {
         const ssize_t count = ::read(fd, &byte, 1);
@@ -61,6 +54,7 @@ bool open(SerialPort& port, const char* portName) {
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     port.handle = fd;
     port.isOpen = true;
+    port.lineLost = false;
     return true;
 }
 
@@ -106,10 +100,19 @@ bool sendRequest(SerialPort& port) {
 bool readByte(SerialPort& port, char& byte) {
     const int fd = descriptorOf(port);
     const long long deadline = monotonicMs() + kReadTimeoutMs;
-    const int first = readBuffered(fd, byte);
-    if (first != 0) return first == 1;
-    if (!waitForInput(fd, deadline)) return false;
-    return readBuffered(fd, byte) == 1;
+    int got = readBuffered(fd, byte);
+    if (got == 0) {
+        // Waits with poll(): a hung-up line wakes it at once, so a vanished
+        // instrument never turns into a busy loop.
+        pollfd watched{fd, POLLIN, 0};
+        const int woken = waitUntil(watched, deadline);
+        if (woken == 0) return false;  // silence: the reply has ended
+        got = woken < 0 ? -1 : readBuffered(fd, byte);
+        // A hung-up terminal reads as empty, so the hang-up itself tells.
+        if (got == 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) got = -1;
+    }
+    if (got < 0) port.lineLost = true;
+    return got == 1;
 }
 
 void close(SerialPort& port) {

@@ -4,6 +4,8 @@
 
 #include "platform/console.h"
 
+#include <io.h>
+
 #if defined(__MINGW32__)
 // Has the runtime expand wildcards such as *.csv in the arguments before main.
 extern "C" {
@@ -53,6 +55,13 @@ bool standardOutputIsFile() {
     // Fails on a console, which is what keeps the progress dots off there.
     BY_HANDLE_FILE_INFORMATION information;
     return ::GetFileInformationByHandle(::GetStdHandle(STD_OUTPUT_HANDLE), &information) != 0;
+}
+
+bool syncToDisk(std::FILE* stream) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    // Disk files only: on a pipe the flush would wait for the reader.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) return true;
+    return ::FlushFileBuffers(handle) != 0;
 }
 
 }  // namespace console

@@ -46,6 +46,7 @@ bool open(SerialPort& port, const char* portName) {
     if (handle == INVALID_HANDLE_VALUE) return false;
     port.handle = reinterpret_cast<std::intptr_t>(handle);
     port.isOpen = true;
+    port.lineLost = false;
     return true;
 }
 
@@ -84,10 +85,11 @@ bool sendRequest(SerialPort& port) {
 }
 
 bool readByte(SerialPort& port, char& byte) {
-    // The count is zeroed before any work, so it alone tells whether a byte
-    // came, whether the call succeeded or not.
+    // The count alone tells whether a byte came. A read that only timed out
+    // succeeds with none; a failed one means the line is gone, as when the
+    // adapter was pulled out (the next period's open then starts afresh).
     DWORD count = 0;
-    (void)::ReadFile(handleOf(port), &byte, 1, &count, nullptr);
+    if (!::ReadFile(handleOf(port), &byte, 1, &count, nullptr)) port.lineLost = true;
     return count == 1;
 }
 
