@@ -1,0 +1,172 @@
+// What the simulated instrument answers, and when its bytes go out.
+#include "instrument_sim.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace simulator {
+
+namespace {
+
+const char kRequest[] = "I\r\n";
+const char kStreamText[] = "S,21.50,40.2%,7.25\r\nQ,1013.4,0.5%\r\n";
+const int64_t kWriteStallLimitNs = 2000000000;   // drop a reply the logger stopped reading
+
+std::string toHex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex;
+}
+
+std::string defaultReply(int64_t n) {
+    const long long t = 2100 + (n % 20) * 5;
+    const long long h = 400 + (n % 10) * 2;
+    const long long d = 700 + (n % 8) * 25;
+    const long long p = 10130 + (n % 15) * 4;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "VARNOD,SN 0417,FW 2.3\r\nT,%lld.%02lld\r\nH,%lld.%lld%%,%lld.%02lld\r\nP,%lld.%lld\r\n",
+                  t / 100, t % 100, h / 10, h % 10, d / 100, d % 100, p / 10, p % 10);
+    return text;
+}
+
+// Lines "L0001,1.5%,2.25\r\n", "L0002,..." cut where exactly `count`
+// characters other than carriage returns have been produced.
+std::string longReply(int64_t count) {
+    std::string out;
+    int64_t produced = 0;
+    for (int line = 1; produced < count; line = line % 9999 + 1) {
+        char text[32];
+        std::snprintf(text, sizeof text, "L%04d,1.5%%,2.25\r\n", line);
+        for (const char* c = text; *c != '\0' && produced < count; ++c) {
+            out += *c;
+            if (*c != '\r') ++produced;
+        }
+    }
+    return out;
+}
+
+void queueReply(Sim& sim, std::string bytes, int64_t requestNs) {
+    Reply reply;
+    reply.bytes = std::move(bytes);
+    reply.startNs = requestNs + sim.opt.delayMs * 1000000;
+    reply.number = sim.answered;
+    sim.replies.push_back(std::move(reply));
+}
+
+void handleRequest(Sim& sim, const std::string& request, int64_t whenNs) {
+    const std::string hex = toHex(request);
+    logLine(sim, hex);
+    const bool isPoll = request == kRequest;
+    diag(sim, isPoll ? "request %s" : "other request %s (not answered)", hex.c_str());
+    if (!isPoll || sim.opt.silent) return;
+    if (sim.opt.vanishAfter > 0 && sim.answered >= sim.opt.vanishAfter) return;
+    if (sim.opt.streamMs > 0) {
+        if (!sim.streaming) {
+            sim.answered = 1;
+            sim.streaming = true;
+            sim.streamNextNs = whenNs + sim.opt.delayMs * 1000000;
+        }
+        return;
+    }
+    ++sim.answered;
+    if (!sim.opt.scriptPath && sim.opt.longCount < 0) {
+        queueReply(sim, defaultReply(sim.answered), whenNs);
+    } else if (sim.opt.scriptPath) {
+        queueReply(sim, sim.script, whenNs);
+    } else {
+        queueReply(sim, longReply(sim.opt.longCount), whenNs);
+    }
+}
+
+}  // namespace
+
+void takeBytes(Sim& sim, const char* data, size_t count) {
+    const int64_t when = nowNs();
+    for (size_t i = 0; i < count; ++i) {
+        sim.pending += data[i];
+        if (data[i] == '\n') {
+            std::string request;
+            request.swap(sim.pending);
+            handleRequest(sim, request, when);
+        }
+    }
+}
+
+int64_t byteDueNs(const Sim& sim, const Reply& reply, size_t index) {
+    if (sim.opt.baud <= 0) return reply.startNs;
+    // 10 bits per byte; a byte is complete one byte time after it starts.
+    const int64_t bits = static_cast<int64_t>(index + 1) * 10;
+    return reply.startNs + bits * 1000000000 / sim.opt.baud;
+}
+
+// Writes whatever is due of the front reply. Returns false when the rest
+// must wait for the master to accept more (POLLOUT).
+bool writeDue(Sim& sim, int64_t now) {
+    while (!sim.replies.empty() && sim.state != PortState::Vanished) {
+        Reply& reply = sim.replies.front();
+        size_t end = reply.bytes.size();
+        if (sim.opt.baud > 0) {
+            end = reply.written;
+            while (end < reply.bytes.size() && byteDueNs(sim, reply, end) <= now) ++end;
+        } else if (now < reply.startNs) {
+            end = reply.written;
+        }
+        while (reply.written < end) {
+            const ssize_t n = write(sim.master, reply.bytes.data() + reply.written, end - reply.written);
+            if (n > 0) {
+                reply.written += static_cast<size_t>(n);
+                reply.stallSinceNs = -1;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (reply.stallSinceNs < 0) reply.stallSinceNs = now;
+                if (now - reply.stallSinceNs > kWriteStallLimitNs) {
+                    diag(sim, "%s", "logger stopped reading, dropping the rest of a reply");
+                    reply.written = reply.bytes.size();  // counts as done, so a vanish still follows
+                    break;
+                }
+                return false;
+            }
+            onPortClosed(sim);
+            return true;
+        }
+        if (reply.written < reply.bytes.size()) return true;  // rest not due yet
+        const int64_t number = reply.number;
+        sim.replies.pop_front();
+        diag(sim, "reply %s written", std::to_string(number).c_str());
+        if (sim.opt.vanishAfter > 0 && number == sim.opt.vanishAfter) {
+            sim.vanishPending = true;
+            sim.vanishSinceNs = now;
+            sim.quietSinceNs = now;
+        }
+        // The next reply in line starts no earlier than this one ended.
+        if (!sim.replies.empty() && sim.replies.front().startNs < now) sim.replies.front().startNs = now;
+    }
+    return true;
+}
+
+void writeStream(Sim& sim, int64_t now) {
+    if (!sim.streaming || now < sim.streamNextNs) return;
+    const int64_t period = sim.opt.streamMs * 1000000;
+    if (sim.state == PortState::Open) {
+        const ssize_t n = write(sim.master, kStreamText + sim.streamPos, 1);
+        if (n == 1) {
+            sim.streamPos = (sim.streamPos + 1) % (sizeof kStreamText - 1);
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            onPortClosed(sim);
+        }
+    }
+    sim.streamNextNs += period;
+    if (sim.streamNextNs < now) sim.streamNextNs = now + period;  // fell behind: no burst
+}
+
+}  // namespace simulator
