@@ -2,6 +2,7 @@
 simulator on a pseudo-terminal, and exact reads of what the logger wrote."""
 
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -29,17 +30,37 @@ def run_logger(*args, timeout=10):
 
 
 class Simulator:
-    """The instrument simulator on a pseudo-terminal of its own."""
+    """The instrument simulator on a pseudo-terminal of its own.
 
-    def __init__(self, *options):
+    `port` is the name to give the logger: the pty itself, or with `link` a
+    stable name that the simulator keeps leading to its current pty, as udev
+    does for an adapter. An instrument that may vanish needs the link: once
+    its pty is gone, another program's new pty may get the same number."""
+
+    def __init__(self, *options, link=False):
         self.scratch = tempfile.mkdtemp(prefix="torvex-e2e-")
         self.log_path = os.path.join(self.scratch, "requests.log")
+        if link:
+            # At most 18 characters, as -p takes; Python's temporary names
+            # are lower case, so the upper-cased name finds only this one.
+            self.link_folder = tempfile.mkdtemp(prefix="tv", dir="/tmp")
+            options = ("--link", os.path.join(self.link_folder, "p"), *options)
         self.process = subprocess.Popen([TORVEX_SIM, "--log", self.log_path, *options],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         start_new_session=True)
         self.device = self.process.stdout.readline().decode().strip()
         if not self.device.startswith("/"):
             raise RuntimeError("simulator gave no device: %r" % self.device)
+        self.port = os.path.join(self.link_folder, "p") if link else self.device
+
+    def next_device(self, timeout=10.0):
+        """The pty of a replugged instrument, once it is there."""
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        return self.process.stdout.readline().decode().strip() if ready else None
+
+    def events(self, word):
+        """The simulator's times of an event ("vanished", "replugged", ...)."""
+        return [ms for ms, what in self.log() if what == word]
 
     def log(self):
         """[(ms, request bytes or event word)] in the order the simulator saw them."""
@@ -80,6 +101,8 @@ class Simulator:
                 self.process.wait()
         self.process.stdout.close()
         shutil.rmtree(self.scratch, ignore_errors=True)
+        if hasattr(self, "link_folder"):
+            shutil.rmtree(self.link_folder, ignore_errors=True)
 
     def __enter__(self):
         return self
@@ -134,8 +157,8 @@ class EndToEnd(unittest.TestCase):
         for cleanup in reversed(self.cleanups):
             cleanup()
 
-    def simulator(self, *options):
-        sim = Simulator(*options)
+    def simulator(self, *options, link=False):
+        sim = Simulator(*options, link=link)
         self.cleanups.append(sim.close)
         return sim
 
@@ -147,12 +170,12 @@ class EndToEnd(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.scratch, name)
 
-    def scripted(self, reply=WORKED_REPLY, *options):
+    def scripted(self, reply=WORKED_REPLY, *options, link=False):
         """A simulator that answers every request with the given bytes."""
         script = self.path("reply.bin")
         with open(script, "wb") as out:
             out.write(reply)
-        return self.simulator("--script", script, *options)
+        return self.simulator("--script", script, *options, link=link)
 
     def announce(self, sim, baud=9600):
-        return ANNOUNCE.format(sim.device.upper(), baud)
+        return ANNOUNCE.format(sim.port.upper(), baud)

@@ -1,7 +1,7 @@
-"""Faults from outside the program: an instrument that vanishes or never stops
-talking, bursts of stop signals, an output nobody reads, and a long run. In
-each the logger must neither crash, hang nor lose a record, and must end as
-it always does.
+"""Faults from outside the program: an instrument that vanishes, comes back
+or never stops talking, bursts of stop signals, an output nobody reads, and a
+long run. In each the logger must neither crash, hang nor lose a record, and
+must end as it always does.
 
 TORVEX_SOAK_SECONDS sets the length of the real-time soak (default 60);
 TORVEX_FAULT_SEED repeats a particular run of the signal bursts."""
@@ -79,6 +79,21 @@ def descriptors(pid):
     return found
 
 
+def holds(pid, device):
+    """Whether the process has `device` open, though it may have vanished."""
+    return any(target in (device, device + " (deleted)")
+               for target in descriptors(pid).values())
+
+
+def wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
 def request_gaps(sim):
     times = [ms for ms, _ in sim.requests()]
     return [b - a for a, b in zip(times, times[1:])]
@@ -97,25 +112,81 @@ class Faults(EndToEnd):
         self.assertEqual(log.records(), expected)
 
     def test_a_vanished_instrument_costs_no_cpu_and_the_stop_still_works(self):
-        sim = self.simulator("--vanish-after", "2")
-        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
-        self.assertTrue(sim.wait_for(lambda entries: any(w == "vanished" for _, w in entries)))
+        sim = self.simulator("--vanish-after", "2", link=True)
+        log = self.logger("-p", sim.port, "-s", "1", stdout_path=self.path("log.csv"))
+        self.assertTrue(sim.wait_for(lambda entries: "vanished" in (w for _, w in entries)))
         pid = log.process.pid
+        # The hold on the vanished device goes at the next request at the latest.
+        self.assertTrue(wait_until(lambda: not holds(pid, sim.device), 1.2))
         before_cpu, before_fds = cpu_seconds(pid), descriptors(pid)
         time.sleep(3.0)
         used = cpu_seconds(pid) - before_cpu
         figure("vanished instrument: %.2f s of CPU in 3 s" % used)
         self.assertLess(used, 0.1)  # a busy loop would take the whole 3 s
+        # Nothing left behind by the attempts to open it again.
         self.assertEqual(descriptors(pid), before_fds)
         self.assertIsNone(log.process.poll())
+        sent = time.monotonic()
         log.interrupt()
         status, err = log.finish()
+        self.assertLess(time.monotonic() - sent, 0.5)
         self.assertEqual(status, 0)
         self.assertEqual(log.records(), default_record(1) + default_record(2))
         failures = err.count(REQUEST_FAILED)
         self.assertIn(failures, (3, 4, 5))  # one per period of the 3 s or so since
         self.assertEqual(err, self.announce(sim) + ".." + ("." + REQUEST_FAILED) * failures
                          + "\n" + STOPPED)
+
+    def test_an_unplugged_instrument_is_logged_again_once_it_is_back(self):
+        # While it is away its stable name leads nowhere, or to a regular
+        # file, which must be left as it is; the run goes on either way.
+        for meanwhile in ("nothing", "a regular file"):
+            with self.subTest(name_leads_to=meanwhile):
+                sim = self.simulator("--replug-after", "2", "--gap", "3500", link=True)
+                log = self.logger("-p", sim.port, "-s", "1",
+                                  stdout_path=self.path("log-%d.csv" % len(meanwhile)))
+                pid = log.process.pid
+                self.assertTrue(sim.wait_for(lambda entries: "vanished" in (w for _, w in entries)))
+                seen = time.monotonic()
+                if meanwhile == "a regular file":
+                    plain = self.path("plain.txt")
+                    with open(plain, "wb") as out:
+                        out.write(b"keep me\n")
+                    before = os.stat(plain)
+                    os.symlink(plain, sim.port)  # the simulator took the link away
+                self.assertTrue(wait_until(lambda: not holds(pid, sim.device), 1.5))
+                closed_ms = (time.monotonic() - seen) * 1000
+                cpu = cpu_seconds(pid)
+                device = sim.next_device()
+                self.assertIsNotNone(device, "the simulator did not come back")
+                outage_cpu = cpu_seconds(pid) - cpu
+                # Polling takes up again within one period of the return.
+                self.assertTrue(sim.wait_for_requests(4))
+                back = sim.events("replugged")[0]
+                first = [ms for ms, _ in sim.requests() if ms > back][0]
+                self.assertLess(first - back, 1060)
+                self.assertTrue(holds(pid, device))
+                time.sleep(0.7)  # the last reply ends with its 500 ms of silence
+                log.interrupt()
+                status, err = log.finish()
+                polls = len(sim.requests())
+                figure("unplugged instrument, its name leading to %s meanwhile: port closed "
+                       "%.0f ms after the loss, %.3f s of CPU in the outage, requests again "
+                       "%.0f ms after its return" % (meanwhile, closed_ms, outage_cpu, first - back))
+                self.assertLess(outage_cpu, 0.1)
+                self.assertEqual(status, 0)
+                self.assertEqual(log.records(),
+                                 b"".join(default_record(n) for n in range(1, polls + 1)))
+                failures = err.count(REQUEST_FAILED)
+                self.assertIn(failures, (3, 4, 5))  # the 3.5 s away and the 0.6 s before
+                self.assertEqual(err, self.announce(sim) + ".." + ("." + REQUEST_FAILED) * failures
+                                 + "." * (polls - 2) + "\n" + STOPPED)
+                if meanwhile == "a regular file":
+                    with open(plain, "rb") as back_in:
+                        self.assertEqual(back_in.read(), b"keep me\n")
+                    after = os.stat(plain)
+                    self.assertEqual((before.st_size, before.st_mtime_ns),
+                                     (after.st_size, after.st_mtime_ns))
 
     def test_a_reply_that_never_stops_gives_whole_records_on_time(self):
         # One byte a millisecond: a poll ends at 2047 characters, never by

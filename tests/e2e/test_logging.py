@@ -103,6 +103,44 @@ class Logging(EndToEnd):
         log.interrupt()
         self.assertEqual(log.finish()[0], 0)
 
+    def test_each_record_reaches_the_disk_before_the_next_request(self):
+        # strace shows the order of the program's writes and disk syncs.
+        # Records to a file are synced one by one; records to a pipe are not.
+        for to_file in (True, False):
+            with self.subTest(to_file=to_file):
+                sim = self.scripted()
+                trace = self.path("trace-%s.txt" % to_file)
+                out = open(self.path("log.csv"), "wb") if to_file else subprocess.PIPE
+                tracer = subprocess.Popen(
+                    ["strace", "-qq", "-o", trace, "-e", "trace=write,fsync,fdatasync",
+                     os.environ.get("TORVEX", "torvex"), "-p", sim.device, "-s", "1"],
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+                self.addCleanup(tracer.kill)
+                if to_file:
+                    out.close()
+                self.assertTrue(sim.wait_for_requests(3))
+                time.sleep(0.7)  # the third reply ends with its 500 ms of silence
+                with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as children:
+                    os.kill(int(children.read().split()[0]), signal.SIGINT)
+                if not to_file:
+                    tracer.stdout.read()
+                    tracer.stdout.close()
+                self.assertEqual(tracer.wait(timeout=10), 0)
+                steps = []
+                with open(trace) as calls:
+                    for call in calls:
+                        if call.startswith('write(1, "HDR'):
+                            steps.append("record")
+                        elif call.startswith("fdatasync(1)") and call.rstrip().endswith("= 0"):
+                            steps.append("sync")
+                        elif '"I\\r\\n", 3)' in call:
+                            steps.append("request")
+                        elif call.startswith(("fdatasync", "fsync")):
+                            steps.append(call.strip())
+                polls = len(sim.requests())
+                per_poll = "request record sync" if to_file else "request record"
+                self.assertEqual(" ".join(steps), " ".join([per_poll] * polls))
+
     def test_a_busy_port_is_not_shared(self):
         sim = self.scripted()
         first = self.logger("-p", sim.device, "-s", "1")
@@ -169,8 +207,8 @@ class Logging(EndToEnd):
             self.assertEqual(back.read(), (WORKED_RECORD * 5)[:100])
 
     def test_a_vanished_instrument_is_reported_each_period(self):
-        sim = self.scripted(WORKED_REPLY, "--vanish-after", "1")
-        log = self.logger("-p", sim.device, "-s", "1", stdout_path=self.path("log.csv"))
+        sim = self.scripted(WORKED_REPLY, "--vanish-after", "1", link=True)
+        log = self.logger("-p", sim.port, "-s", "1", stdout_path=self.path("log.csv"))
         self.assertTrue(sim.wait_for(lambda entries: any(w == "vanished" for _, w in entries)))
         time.sleep(2.5)
         log.interrupt()
