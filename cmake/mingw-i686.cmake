@@ -1,27 +1,6 @@
-# Cross build of the 32-bit Windows program with mingw-w64 on Linux.
-# The -posix compilers carry std::thread and std::mutex, which GoogleTest needs.
-set(CMAKE_SYSTEM_NAME Windows)
+# The 32-bit Windows program, the reference build for Windows users.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(TORVEX_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${TORVEX_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TORVEX_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${TORVEX_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TORVEX_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The runtime, libstdc++ and winpthread go into the exe, so that it runs on
-# any Windows with nothing beside it but the system's own DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Tests and other programs built here run under Wine.
-find_program(TORVEX_WINE NAMES wine)
-if(TORVEX_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TORVEX_WINE})
-else()
-  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
-endif()
+set(TORVEX_WINE_LOADER /usr/lib/wine/wine)
+set(TORVEX_WINEARCH win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

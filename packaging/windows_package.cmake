@@ -36,6 +36,8 @@ install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME torvex)
-set(CPACK_PACKAGE_FILE_NAME torvex-${PROJECT_VERSION}-win32)
+# win32 for the reference 32-bit exe, win64 for the 64-bit one.
+math(EXPR TORVEX_WORD_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
+set(CPACK_PACKAGE_FILE_NAME torvex-${PROJECT_VERSION}-win${TORVEX_WORD_BITS})
 set(CPACK_STRIP_FILES ON)
 include(CPack)

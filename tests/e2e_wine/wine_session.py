@@ -30,9 +30,19 @@ def prefix():
     return path
 
 
+def loader():
+    """Wine's loader for the exe's word size, as the build chose it: Debian's
+    `wine` wrapper would take the 32-bit one even where it cannot run."""
+    path = os.environ.get("WINELOADER")
+    if not path:
+        raise RuntimeError("WINELOADER is not set")
+    return path
+
+
 def wine_environment(**extra):
-    # A 32-bit prefix for the 32-bit program: half the size, quicker to make.
-    env = dict(os.environ, WINEPREFIX=prefix(), WINEARCH="win32", WINEDEBUG="-all")
+    # WINEARCH comes with the loader: a 32-bit prefix for the 32-bit exe
+    # (half the size, quicker to make), a 64-bit one for the 64-bit exe.
+    env = dict(os.environ, WINEPREFIX=prefix(), WINEDEBUG="-all")
     env.update(extra)
     return env
 
@@ -59,9 +69,9 @@ def start():
         # No .NET or HTML engine: nothing here uses them, and asking for
         # them would slow the start.
         boot = dict(quiet, env=wine_environment(WINEDLLOVERRIDES="mscoree,mshtml="))
-        subprocess.run(["wineboot", "-i"], check=True, timeout=180, **boot)
+        subprocess.run([loader(), "wineboot.exe", "-i"], check=True, timeout=180, **boot)
         # The first program after the server starts may miss Ctrl-C: warm up.
-        subprocess.run(["wine", "cmd", "/c", "exit"], check=True, timeout=60, **quiet)
+        subprocess.run([loader(), "cmd", "/c", "exit"], check=True, timeout=60, **quiet)
 
 
 def stop():
@@ -119,10 +129,10 @@ class WindowsProgram:
             # Started by its file, so that the launcher is cmd itself and
             # ends with its status, not at once with 0 as `wine cmd` does.
             cmd = os.path.join(prefix(), "drive_c", "windows", "system32", "cmd.exe")
-            command = ["wine", cmd, "/c", " ".join(["torvex.exe", *args, ">", records_file])]
+            command = [loader(), cmd, "/c", " ".join(["torvex.exe", *args, ">", records_file])]
             stdout = subprocess.DEVNULL
         else:
-            command = ["wine", "torvex.exe", *args]
+            command = [loader(), "torvex.exe", *args]
             stdout = self.stdout_file if stdout is None else stdout
         self.process = subprocess.Popen(command, cwd=workdir, env=wine_environment(),
                                         stdin=subprocess.DEVNULL, stdout=stdout,
