@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
         std::perror("torvex_sim: cannot set up the pseudo-terminal");
         return 1;
     }
-    if (!pointLink(sim)) {
+    if (!pointLink(sim, ptsname(sim.master))) {
         std::fprintf(stderr, "torvex_sim: cannot make the link %s: %s\n", sim.opt.linkPath,
                      std::strerror(errno));
         return 1;
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
     run(sim);
 
     diag(sim, "%s", "stopping");
-    if (sim.opt.linkPath) unlink(sim.opt.linkPath);
+    pointLink(sim, kUnpluggedTarget);
     closeFd(sim.holder);
     closeFd(sim.master);
     closeFd(sim.logFd);

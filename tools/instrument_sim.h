@@ -81,7 +81,9 @@ void writeStream(Sim& sim, int64_t now);
 void closeFd(int& fd);
 bool setNonBlockingCloexec(int fd);
 bool openPty(Sim& sim);
-bool pointLink(const Sim& sim);
+// Where the link leads while the instrument is unplugged: nowhere.
+constexpr const char* kUnpluggedTarget = "/nonexistent/torvex-sim-unplugged";
+bool pointLink(const Sim& sim, const char* target);
 void onPortClosed(Sim& sim);
 void markOpen(Sim& sim);
 void readMaster(Sim& sim);

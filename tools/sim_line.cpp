@@ -104,8 +104,9 @@ int64_t stepVanish(Sim& sim, int64_t now) {
     sim.replies.clear();
     sim.pending.clear();
     sim.streaming = false;
-    // An unplugged adapter takes its stable name with it.
-    if (sim.opt.linkPath) unlink(sim.opt.linkPath);
+    // An unplugged adapter takes its stable name with it: the link now leads
+    // to a path that does not exist, which opens as nothing.
+    pointLink(sim, kUnpluggedTarget);
     if (sim.opt.replug) sim.replugAtNs = now + sim.opt.replugGapMs * 1000000;
     logLine(sim, "vanished");
     diag(sim, "%s", "instrument vanished");
@@ -117,7 +118,7 @@ int64_t stepVanish(Sim& sim, int64_t now) {
 int64_t stepReplug(Sim& sim, int64_t now) {
     if (now < sim.replugAtNs) return sim.replugAtNs - now;
     sim.replugAtNs = -1;
-    if (!openPty(sim) || !pointLink(sim)) {
+    if (!openPty(sim) || !pointLink(sim, ptsname(sim.master))) {
         std::perror("torvex_sim: cannot plug the instrument in again");
         g_stop = 1;
         return -1;
@@ -131,13 +132,12 @@ int64_t stepReplug(Sim& sim, int64_t now) {
     return -1;
 }
 
-// Leads the link to the current pty, replacing whatever it led to in one step.
-bool pointLink(const Sim& sim) {
+// Leads the link to `target`, replacing whatever it led to in one step.
+bool pointLink(const Sim& sim, const char* target) {
     if (!sim.opt.linkPath) return true;
     const std::string staged = std::string(sim.opt.linkPath) + ".new";
     unlink(staged.c_str());
-    return symlink(ptsname(sim.master), staged.c_str()) == 0 &&
-           rename(staged.c_str(), sim.opt.linkPath) == 0;
+    return symlink(target, staged.c_str()) == 0 && rename(staged.c_str(), sim.opt.linkPath) == 0;
 }
 
 bool setNonBlockingCloexec(int fd) {

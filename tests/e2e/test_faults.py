@@ -153,7 +153,8 @@ class Faults(EndToEnd):
                     with open(plain, "wb") as out:
                         out.write(b"keep me\n")
                     before = os.stat(plain)
-                    os.symlink(plain, sim.port)  # the simulator took the link away
+                    os.symlink(plain, self.path("staged"))
+                    os.replace(self.path("staged"), sim.port)
                 self.assertTrue(wait_until(lambda: not holds(pid, sim.device), 1.5))
                 closed_ms = (time.monotonic() - seen) * 1000
                 cpu = cpu_seconds(pid)

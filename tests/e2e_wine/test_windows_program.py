@@ -11,11 +11,13 @@ import termios
 import time
 import unittest
 
-from wine_session import Simulator, WindowsProgram, crlf, map_com_port, scratch_directory
+from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, map_com_port,
+                          program_in_group, scratch_directory)
 
 # wine_session puts the POSIX suites on the path: their texts are this suite's too.
-from harness import ANNOUNCE, OPEN_FAILED, STOPPED
+from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED
 from test_command_line import HELP
+from test_faults import cpu_seconds, default_record
 from test_logging import NOT_WRITTEN, WORKED_REPLY
 
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\r\n"
@@ -53,14 +55,14 @@ class WineCase(unittest.TestCase):
         return os.path.join(self.workdir, name)
 
     def instrument(self, *options, reply=WORKED_REPLY):
-        """The simulator on COM7; `reply=None` keeps its default replies."""
+        """The simulator on COM7, which it keeps pointed at its current pty;
+        `reply=None` keeps its default replies."""
         if reply is not None:
             with open(self.path("reply.bin"), "wb") as out:
                 out.write(reply)
             options = ("--script", self.path("reply.bin"), *options)
-        sim = Simulator(*options)
+        sim = Simulator("--link", com_port_link(), *options)
         self.cleanups.append(sim.close)
-        map_com_port(sim.device)
         return sim
 
     def program(self, *args, **streams):
@@ -207,6 +209,100 @@ class SerialLine(WineCase):
                 self.assertEqual(status, 0)
                 self.assertEqual(out, WORKED_RECORD)
                 self.assertEqual(err, crlf(ANNOUNCE.format("COM7", baud) + STOPPED))
+
+
+def holders(identity):
+    """The processes of ours that have the device of `identity` (its stat) open,
+    though it may have vanished: Wine's server or the program itself."""
+    found = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            for fd in os.listdir("/proc/%s/fd" % pid):
+                held = os.stat("/proc/%s/fd/%s" % (pid, fd))
+                if (held.st_rdev, held.st_ino) == (identity.st_rdev, identity.st_ino):
+                    found.add(int(pid))
+        except OSError:  # gone meanwhile, or not ours to look at
+            continue
+    return found
+
+
+class Unplugged(WineCase):
+    """The adapter pulled out and plugged in again: Windows keeps its COM
+    number, so COM7 then leads to the simulator's new pty."""
+
+    def records(self, name):
+        with open(self.path(name), "rb") as records:
+            return records.read()
+
+    def test_outage_and_return(self):
+        # Meanwhile COM7 leads nowhere, or to a regular file, which must be
+        # left as it is; the run goes on either way.
+        for meanwhile in ("nothing", "a regular file"):
+            with self.subTest(com7_leads_to=meanwhile):
+                sim = self.instrument("--replug-after", "2", "--gap", "3500", reply=None)
+                program = self.program("-p", "com7", "-s", "1",
+                                       records_file="outage%d.csv" % len(meanwhile))
+                self.assertTrue(sim.wait_for_requests(2))
+                old_device = os.stat(sim.device)
+                self.assertTrue(holders(old_device))
+                self.assertTrue(sim.wait_for(lambda log: "vanished" in (w for _, w in log)))
+                seen = time.monotonic()
+                if meanwhile == "a regular file":
+                    plain = self.path("plain.txt")
+                    with open(plain, "wb") as out:
+                        out.write(b"keep me\n")
+                    before = os.stat(plain)
+                    map_com_port(plain)
+                # The old device is let go within one period.
+                self.assertTrue(wait_until(lambda: not holders(old_device), 1.5))
+                closed_ms = (time.monotonic() - seen) * 1000
+                pid = program_in_group(program.process.pid, "torvex.exe")
+                cpu = cpu_seconds(pid)
+                self.assertIsNotNone(sim.next_device(), "the simulator did not come back")
+                outage_cpu = cpu_seconds(pid) - cpu
+                self.assertLess(outage_cpu, 0.1)
+                self.assertTrue(sim.wait_for_requests(4))
+                back = sim.events("replugged")[0]
+                first = [ms for ms, _ in sim.requests() if ms > back][0]
+                self.assertLess(first - back, 1100)
+                time.sleep(0.7)  # the last reply ends with its 500 ms of silence
+                program.ctrl_c()
+                status, _, err = program.finish()
+                polls = len(sim.requests())
+                print("figure: under Wine, COM7 leading to %s meanwhile: port closed %.0f ms "
+                      "after the loss, %.3f s of CPU in the outage, requests again %.0f ms "
+                      "after its return" % (meanwhile, closed_ms, outage_cpu, first - back))
+
+                self.assertEqual(status, 0)
+                self.assertEqual(self.records("outage%d.csv" % len(meanwhile)),
+                                 b"".join(crlf(default_record(n)) for n in range(1, polls + 1)))
+                failures = err.count(crlf(REQUEST_FAILED))
+                self.assertIn(failures, (3, 4, 5))  # the 3.5 s away and the 0.6 s before
+                self.assertEqual(err, ANNOUNCE_COM7 + b".." + (b"." + crlf(REQUEST_FAILED)) * failures
+                                 + b"." * (polls - 2) + crlf("\n" + STOPPED))
+                if meanwhile == "a regular file":
+                    with open(plain, "rb") as back_in:
+                        self.assertEqual(back_in.read(), b"keep me\n")
+                    after = os.stat(plain)
+                    self.assertEqual((before.st_size, before.st_mtime_ns),
+                                     (after.st_size, after.st_mtime_ns))
+
+    def test_ctrl_c_during_an_outage_ends_the_run_in_order(self):
+        sim = self.instrument("--vanish-after", "1")
+        program = self.program("-p", "com7", "-s", "1", records_file="outage.csv")
+        self.assertTrue(sim.wait_for(lambda log: "vanished" in (w for _, w in log)))
+        time.sleep(2.2)  # two periods of the outage at least
+        stopped_at = time.monotonic()
+        program.ctrl_c()
+        status, _, err = program.finish()
+
+        self.assertLess(time.monotonic() - stopped_at, 2.0)
+        self.assertEqual(status, 0)
+        self.assertEqual(self.records("outage.csv"), WORKED_RECORD)
+        failures = err.count(crlf(REQUEST_FAILED))
+        self.assertIn(failures, (2, 3, 4))
+        self.assertEqual(err, ANNOUNCE_COM7 + b"." + (b"." + crlf(REQUEST_FAILED)) * failures
+                         + crlf("\n" + STOPPED))
 
 
 class Errors(WineCase):

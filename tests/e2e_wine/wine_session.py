@@ -86,9 +86,14 @@ def stop():
     shutil.rmtree(path)
 
 
+def com_port_link():
+    """The link that maps COM7, for a simulator that keeps it pointed at its pty."""
+    return os.path.join(prefix(), "dosdevices", COM_PORT)
+
+
 def map_com_port(device):
     """Points COM7 at `device`; a path that does not exist leaves it dangling."""
-    link = os.path.join(prefix(), "dosdevices", COM_PORT)
+    link = com_port_link()
     staged = link + ".new"
     if os.path.lexists(staged):
         os.remove(staged)
@@ -181,7 +186,8 @@ def scratch_directory():
     return workdir
 
 
-__all__ = ["Simulator", "WindowsProgram", "crlf", "map_com_port", "scratch_directory"]
+__all__ = ["Simulator", "WindowsProgram", "com_port_link", "crlf", "map_com_port",
+           "program_in_group", "scratch_directory"]
 
 if __name__ == "__main__":
     actions = {"start": start, "stop": stop}

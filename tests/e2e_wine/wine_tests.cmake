@@ -47,8 +47,8 @@ set_tests_properties(wine_prefix_cleanup PROPERTIES
   FIXTURES_CLEANUP wine_prefix ENVIRONMENT "${TORVEX_WINE_ENVIRONMENT}" TIMEOUT 120
   SKIP_RETURN_CODE ${TORVEX_SKIPPED_STATUS})
 
-set(suites logging_to_file console serial_line errors)
-set(classes LoggingToFile Console SerialLine Errors)
+set(suites logging_to_file console serial_line unplugged errors)
+set(classes LoggingToFile Console SerialLine Unplugged Errors)
 foreach(suite class IN ZIP_LISTS suites classes)
   add_test(NAME wine_e2e_${suite}
     COMMAND ${TORVEX_WINE_SKIP} ${Python3_EXECUTABLE} -m unittest -v test_windows_program.${class}
