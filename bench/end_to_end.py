@@ -6,7 +6,8 @@ side against the simulator, which paces its reply at the line speed, and
 measures per poll the time from request to record in the output file against
 the wire-time limit, the start-to-start period, CPU time, CPU while waiting,
 peak resident memory and (native only, with valgrind) heap allocations made
-during the loop. Prints one Markdown table and, with --readme, rewrites the
+during the loop, and (with strace) how long each record's disk sync takes.
+Prints one Markdown table and, with --readme, rewrites the
 file's "Performance" section with it.
 
 Linux only: inotify tells when a request is logged and when a record lands,
@@ -47,6 +48,7 @@ LONG_POLLS = 4
 IDLE_WATCH_S = 5.0
 VALGRIND_POLLS = 3
 CHECK_POLLS = 4
+SYNC_POLLS = 30
 STOPPED_MESSAGE = b"Terminado por el usuario"
 BEGIN_MARK = "<!-- performance table: written by scripts/bench -->"
 END_MARK = "<!-- end of performance table -->"
@@ -126,6 +128,33 @@ def peak_rss_kib(pid):
             if line.startswith("VmHWM:"):
                 return int(line.split()[1])
     raise BenchError(f"no VmHWM for process {pid}")
+
+
+def filesystem_of(path):
+    """"ext4 on /dev/vda": the file system that holds `path`, from /proc/mounts."""
+    path = os.path.realpath(path)
+    best = ("", "unknown file system", "")
+    with open("/proc/mounts") as mounts:
+        for line in mounts:
+            device, mount_point, kind = line.split()[:3]
+            inside = path == mount_point or path.startswith(mount_point.rstrip("/") + "/")
+            if inside and len(mount_point) >= len(best[0]):
+                best = (mount_point, kind, device)
+    return f"{best[1]} on {best[2]}" if best[2] else best[1]
+
+
+SYNC_CALL = re.compile(r"^fdatasync\(1\)\s+= (-?\d+)[^<]*<(\d+\.\d+)>", re.M)
+
+
+def sync_seconds(trace):
+    """The durations of the program's syncs of standard output, from
+    `strace -T -e trace=fdatasync` output; a failed sync is an error."""
+    times = []
+    for result, seconds in SYNC_CALL.findall(trace):
+        if result != "0":
+            raise BenchError("a disk sync failed: " + trace)
+        times.append(float(seconds))
+    return times
 
 
 def machine_description():
@@ -351,7 +380,8 @@ def fmt_ratio(mine, theirs):
     return f" ({theirs / mine:.0f}×)"
 
 
-def build_table(figures, idle, long_periods, allocations, checks, micro, machine, started, load):
+def build_table(figures, idle, long_periods, allocations, syncs, checks, micro, machine, started,
+                load):
     native, script = "torvex", "script"
     rows = []
 
@@ -402,6 +432,13 @@ def build_table(figures, idle, long_periods, allocations, checks, micro, machine
                          f"{long_run} in {2 * VALGRIND_POLLS})")
     row(f"Heap allocations made by {VALGRIND_POLLS} more polls (valgrind)", native_allocs,
         "not measured", "none")
+    if syncs is None:
+        row("Disk sync of each record, median / worst", "not measured (no strace)",
+            "none: it only flushes")
+    else:
+        times, where = syncs
+        row(f"Disk sync of each record (`fdatasync`, {where}), median / worst of {len(times)}",
+            f"{median_ms(times):.2f} ms / {max(times) * 1000:.2f} ms", "none: it only flushes")
     row("Records the same as the program's", "", checks, "identical")
 
     model, cores = machine
@@ -554,6 +591,37 @@ def allocation_runs(work):
     return tuple(counts)
 
 
+def sync_runs(work, reply_file):
+    """How long the disk sync of each record takes, as `strace -T` times the
+    call: attached after the first record, for SYNC_POLLS more, at 38400 baud
+    with the records on the file system of the work folder."""
+    if not ARGS.strace:
+        return None
+    print(f"  disk sync: strace, {SYNC_POLLS} records", file=sys.stderr, flush=True)
+    trace = work / "sync-trace.txt"
+    tracers = []
+
+    def attach(sessions, more):
+        tracers.append(subprocess.Popen(
+            [ARGS.strace, "-qq", "-T", "-e", "trace=fdatasync", "-o", str(trace),
+             "-p", str(sessions[0].proc.pid)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        time.sleep(0.3)  # attached well before the next poll
+        more(1 + SYNC_POLLS, SYNC_POLLS * PERIOD_S + 30)
+
+    sim_options = ["--baud", "38400", "--delay", "0", "--script", str(reply_file)]
+    try:
+        run_together([("torvex-sync", commands(38400)["torvex"], sim_options, 1, PERIOD_S)],
+                     work, 30, between=attach)
+    finally:
+        for tracer in tracers:
+            tracer.wait(timeout=10)  # ends with the program
+    times = sync_seconds(trace.read_text())
+    if len(times) < SYNC_POLLS:
+        raise BenchError(f"{len(times)} disk syncs traced for {SYNC_POLLS} records")
+    return times, filesystem_of(work)
+
+
 def micro_benchmarks():
     if not ARGS.reply_bench or not Path(ARGS.reply_bench).exists():
         return None
@@ -588,6 +656,7 @@ def main():
                         default=Path(__file__).resolve().parent / "peers" / "serial_logger.py")
     parser.add_argument("--valgrind", help="valgrind executable; heap counts are skipped without")
     parser.add_argument("--reply-bench", help="the micro-benchmark executable, if built")
+    parser.add_argument("--strace", help="strace executable; the disk sync times are skipped without")
     parser.add_argument("--polls", type=int, default=60)
     parser.add_argument("--readme", type=Path, help="rewrite this file's Performance section")
     parser.add_argument("--note", default="", help="added to the description of the machine")
@@ -610,12 +679,13 @@ def main():
         idle, long_periods, more_mismatches = long_period_runs(work, reply_file)
         mismatches += more_mismatches
         allocations = allocation_runs(work)
+        syncs = sync_runs(work, reply_file)
     micro = micro_benchmarks()
     checked += len(BAUDS) * ARGS.polls + LONG_POLLS
     checks = (f"yes, {checked} of {checked}" if not mismatches
               else "**NO**: " + "; ".join(mismatches))
 
-    table = build_table(figures, idle, long_periods, allocations, checks, micro,
+    table = build_table(figures, idle, long_periods, allocations, syncs, checks, micro,
                         machine_description(), started, (load_at_start, load_average()))
     print(table)
     if ARGS.readme:

@@ -105,6 +105,15 @@ class Figures(unittest.TestCase):
         with self.assertRaises(end_to_end.BenchError):
             end_to_end.timing_figures(Session([(1.0, 0.0)], [1.6, 2.6], [0, 1], [0, 1]), 150, 9600)
 
+    def test_sync_times_from_a_trace(self):
+        trace = ("fdatasync(1)                            = 0 <0.001250>\n"
+                 "--- SIGINT {si_signo=SIGINT, si_code=SI_USER} ---\n"
+                 "fdatasync(1)                            = 0 <0.012000>\n"
+                 "fdatasync(4)                            = 0 <0.500000>\n")
+        self.assertEqual(end_to_end.sync_seconds(trace), [0.00125, 0.012])
+        with self.assertRaises(end_to_end.BenchError):
+            end_to_end.sync_seconds("fdatasync(1) = -1 EIO (Input/output error) <0.000100>\n")
+
     def test_first_difference(self):
         cases = [([b"a", b"b"], [b"a", b"b"], None), ([b"a", b"b"], [b"a", b"c"], 1),
                  ([b"a"], [b"a", b"b"], 1), ([], [], None)]
