@@ -3,7 +3,8 @@
 install(TARGETS torvex RUNTIME DESTINATION .)
 
 # The README's sections that a user of the program needs, in this order.
-set(TORVEX_USAGE_SECTIONS "Use on Windows" "Options" "Records" "Messages (standard error)")
+set(TORVEX_USAGE_SECTIONS "Use on Windows" "Options" "Records" "Messages (standard error)"
+  "Unattended logging")
 file(READ ${PROJECT_SOURCE_DIR}/README.md TORVEX_README)
 set(TORVEX_USAGE "")
 foreach(section IN LISTS TORVEX_USAGE_SECTIONS)

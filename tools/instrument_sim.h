@@ -24,6 +24,9 @@ struct Options {
     int64_t longCount = -1;   // -1: not used
     int64_t streamMs = 0;     // 0: not used
     int64_t vanishAfter = 0;  // 0: never
+    // Quiet time before vanishing: by default longer than the logger's 500 ms
+    // reply time-out, so the last reply ends by silence before the port dies.
+    int64_t vanishQuietMs = 600;
     bool replug = false;      // a vanished instrument comes back after replugGapMs
     int64_t replugGapMs = 3000;
     bool silent = false;

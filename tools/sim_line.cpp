@@ -17,9 +17,6 @@ namespace simulator {
 namespace {
 
 const int64_t kVanishDrainLimitNs = 2000000000;  // longest wait for the logger to take the last reply
-// Quiet time before vanishing: longer than the logger's 500 ms reply time-out,
-// so the last reply ends by silence and is recorded before the port dies.
-const int64_t kVanishQuietNs = 600000000;
 const int64_t kVanishCheckNs = 5000000;
 
 // Bytes the logger has not read yet, or -1 when that cannot be seen. The
@@ -90,11 +87,12 @@ void readMaster(Sim& sim) {
 // had time to end it by silence (bounded, in case it never reads).
 // Returns how long to wait before looking again.
 int64_t stepVanish(Sim& sim, int64_t now) {
+    const int64_t quietNs = sim.opt.vanishQuietMs * 1000000;
     const int64_t unread = sim.state == PortState::Open ? unreadBySlave(sim) : 0;
     if (unread > 0) sim.quietSinceNs = now;
-    const bool drained = now - sim.quietSinceNs >= kVanishQuietNs;
-    if (!drained && now - sim.vanishSinceNs < kVanishDrainLimitNs + kVanishQuietNs) {
-        return unread > 0 ? kVanishCheckNs : sim.quietSinceNs + kVanishQuietNs - now;
+    const bool drained = now - sim.quietSinceNs >= quietNs;
+    if (!drained && now - sim.vanishSinceNs < kVanishDrainLimitNs + quietNs) {
+        return unread > 0 ? kVanishCheckNs : sim.quietSinceNs + quietNs - now;
     }
     if (!drained) diag(sim, "%s", "logger did not take the last reply, vanishing anyway");
     sim.vanishPending = false;

@@ -39,12 +39,15 @@ void usage() {
         "  --stream MS         after the first request send one byte every MS ms forever\n"
         "                      (cycling \"S,21.50,40.2%,7.25\\r\\nQ,1013.4,0.5%\\r\\n\")\n"
         "  --vanish-after N    once the logger has read the N-th reply and 600 ms passed\n"
-        "                      quietly, close the pty (writes on the port then fail with\n"
-        "                      EIO) and wait to be killed; later requests are not answered\n"
+        "                      quietly (--quiet), close the pty (writes on the port then\n"
+        "                      fail with EIO) and wait to be killed; later requests are\n"
+        "                      not answered\n"
         "  --replug-after N    vanish as --vanish-after N does, then after the gap open a\n"
         "                      new pty, print its path on standard output, log\n"
         "                      \"<ms> replugged\" and answer again, numbering replies on\n"
         "  --gap MS            how long a replugged instrument stays away (default 3000)\n"
+        "  --quiet MS          vanish MS ms after the logger read the last reply's last\n"
+        "                      byte (default 600; less: while it waits for the silence)\n"
         "  --link PATH         keep a symbolic link PATH leading to the current pty, as\n"
         "                      udev does for an adapter; while the instrument is away\n"
         "                      and after the end it leads to a path that does not exist\n"
@@ -78,7 +81,7 @@ int parseOptions(int argc, char** argv, Options& opt) {
         const bool takesValue = arg == "--log" || arg == "--delay" || arg == "--baud" ||
                                 arg == "--script" || arg == "--long" || arg == "--stream" ||
                                 arg == "--vanish-after" || arg == "--replug-after" ||
-                                arg == "--gap" || arg == "--link";
+                                arg == "--gap" || arg == "--quiet" || arg == "--link";
         if (takesValue && !value) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "torvex_sim: %s needs a value\n", arg.c_str());
@@ -116,6 +119,8 @@ int parseOptions(int argc, char** argv, Options& opt) {
         } else if (arg == "--replug-after") {
             ok = parseNumber(value, 1, opt.vanishAfter);
             opt.replug = true;
+        } else if (arg == "--quiet") {
+            ok = parseNumber(value, 0, opt.vanishQuietMs);
         } else if (arg == "--gap") {
             ok = parseNumber(value, 0, opt.replugGapMs);
         } else if (arg == "--link") {

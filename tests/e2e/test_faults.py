@@ -138,13 +138,22 @@ class Faults(EndToEnd):
                          + "\n" + STOPPED)
 
     def test_an_unplugged_instrument_is_logged_again_once_it_is_back(self):
-        # While it is away its stable name leads nowhere, or to a regular
-        # file, which must be left as it is; the run goes on either way.
-        for meanwhile in ("nothing", "a regular file"):
-            with self.subTest(name_leads_to=meanwhile):
-                sim = self.simulator("--replug-after", "2", "--gap", "3500", link=True)
+        # Unplugged in the wait after its second reply, or 100 ms after the
+        # reply's last byte, while the logger waits for the silence that ends
+        # it: the read notices the hang-up then, and the port goes at once.
+        # Meanwhile its stable name leads nowhere, or to a regular file, which
+        # must be left as it is. The run goes on either way.
+        cases = [
+            ("in the wait", "600", "nothing", 1200),
+            ("in the wait", "600", "a regular file", 1200),
+            ("in the reply's silence", "100", "nothing", 250),
+        ]
+        for number, (moment, quiet, meanwhile, closed_within_ms) in enumerate(cases):
+            with self.subTest(unplugged=moment, name_leads_to=meanwhile):
+                sim = self.simulator("--replug-after", "2", "--gap", "3500", "--quiet", quiet,
+                                     link=True)
                 log = self.logger("-p", sim.port, "-s", "1",
-                                  stdout_path=self.path("log-%d.csv" % len(meanwhile)))
+                                  stdout_path=self.path("log%d.csv" % number))
                 pid = log.process.pid
                 self.assertTrue(sim.wait_for(lambda entries: "vanished" in (w for _, w in entries)))
                 seen = time.monotonic()
@@ -155,7 +164,8 @@ class Faults(EndToEnd):
                     before = os.stat(plain)
                     os.symlink(plain, self.path("staged"))
                     os.replace(self.path("staged"), sim.port)
-                self.assertTrue(wait_until(lambda: not holds(pid, sim.device), 1.5))
+                self.assertTrue(wait_until(lambda: not holds(pid, sim.device),
+                                           closed_within_ms / 1000))
                 closed_ms = (time.monotonic() - seen) * 1000
                 cpu = cpu_seconds(pid)
                 device = sim.next_device()
@@ -171,15 +181,16 @@ class Faults(EndToEnd):
                 log.interrupt()
                 status, err = log.finish()
                 polls = len(sim.requests())
-                figure("unplugged instrument, its name leading to %s meanwhile: port closed "
+                figure("instrument unplugged %s, its name leading to %s meanwhile: port closed "
                        "%.0f ms after the loss, %.3f s of CPU in the outage, requests again "
-                       "%.0f ms after its return" % (meanwhile, closed_ms, outage_cpu, first - back))
+                       "%.0f ms after its return"
+                       % (moment, meanwhile, closed_ms, outage_cpu, first - back))
                 self.assertLess(outage_cpu, 0.1)
                 self.assertEqual(status, 0)
                 self.assertEqual(log.records(),
                                  b"".join(default_record(n) for n in range(1, polls + 1)))
                 failures = err.count(REQUEST_FAILED)
-                self.assertIn(failures, (3, 4, 5))  # the 3.5 s away and the 0.6 s before
+                self.assertIn(failures, (3, 4, 5))  # the 3.5 s away and the time before
                 self.assertEqual(err, self.announce(sim) + ".." + ("." + REQUEST_FAILED) * failures
                                  + "." * (polls - 2) + "\n" + STOPPED)
                 if meanwhile == "a regular file":
