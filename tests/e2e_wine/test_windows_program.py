@@ -109,6 +109,36 @@ class LoggingToFile(WineCase):
         gaps = [later - earlier for (earlier, _), (later, _) in zip(requests, requests[1:])]
         self.assertTrue(all(950 <= gap <= 1200 for gap in gaps), gaps)
 
+    def test_each_record_reaches_the_disk_before_the_next_request(self):
+        # strace follows Wine's processes: FlushFileBuffers becomes an fsync
+        # of the file's descriptor there.
+        sim = self.instrument()
+        trace = self.path("trace.txt")
+        program = self.program("-p", "com7", "-s", "1", records_file="synced.csv",
+                               wrapper=("strace", "-f", "-qq", "-o", trace,
+                                        "-e", "trace=write,fsync,fdatasync"))
+        self.assertTrue(sim.wait_for_requests(3, timeout=20))
+        time.sleep(0.7)  # the third reply ends with its 500 ms of silence
+        program.ctrl_c()
+        status, _, err = program.finish()
+        polls = len(sim.requests())
+
+        self.assertEqual(status, 0)
+        self.assertEqual(self.records("synced.csv"), WORKED_RECORD * polls)
+        steps, records_fd = [], None
+        with open(trace) as calls:
+            for call in calls:
+                call = call.split(None, 1)[1]  # after the pid
+                if '"I\\r\\n", 3)' in call:
+                    steps.append("request")
+                elif call.startswith("write(") and '"HDR,x.y' in call:
+                    records_fd = call[len("write("):call.index(",")]
+                    steps.append("record")
+                elif records_fd and call.startswith(("fsync(%s)" % records_fd,
+                                                     "fdatasync(%s)" % records_fd)):
+                    steps.append("sync" if call.rstrip().endswith("= 0") else call.strip())
+        self.assertEqual(" ".join(steps), " ".join(["request record sync"] * polls))
+
     def test_ctrl_c_during_a_poll_still_writes_its_record(self):
         sim = self.instrument("--delay", "300")
         program = self.program("-p", "com7", "-s", "1", records_file="poll.csv")

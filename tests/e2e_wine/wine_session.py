@@ -123,9 +123,10 @@ class WindowsProgram:
     of its own: SIGINT is the user's Ctrl-C.
 
     With `records_file`, Wine's cmd does the redirection, as a user's
-    `torvex ... > log.csv` does; only then does the program see a disk file."""
+    `torvex ... > log.csv` does; only then does the program see a disk file.
+    `wrapper` goes before the command, e.g. strace and its options."""
 
-    def __init__(self, workdir, *args, records_file=None, stdout=None):
+    def __init__(self, workdir, *args, records_file=None, stdout=None, wrapper=()):
         self.workdir = workdir
         self.through_cmd = bool(records_file)
         self.stderr_file = tempfile.TemporaryFile()
@@ -139,7 +140,7 @@ class WindowsProgram:
         else:
             command = [loader(), "torvex.exe", *args]
             stdout = self.stdout_file if stdout is None else stdout
-        self.process = subprocess.Popen(command, cwd=workdir, env=wine_environment(),
+        self.process = subprocess.Popen([*wrapper, *command], cwd=workdir, env=wine_environment(),
                                         stdin=subprocess.DEVNULL, stdout=stdout,
                                         stderr=self.stderr_file, start_new_session=True)
 
