@@ -43,6 +43,12 @@ Name nameLeadsTo() {
     return fake.elapsed >= fake.notALineAtMs ? Name::NotALine : Name::Nothing;
 }
 
+// A handle opened before the loss stays dead, whatever the name leads to later.
+bool lineWorks(const SerialPort& port) {
+    const bool openedBeforeLoss = static_cast<std::uint64_t>(port.handle) < fake.lineLostAtMs;
+    return nameLeadsTo() == Name::Line && !(openedBeforeLoss && fake.elapsed >= fake.lineLostAtMs);
+}
+
 bool misused(const SerialPort& port) {
     fake.misuses += !port.isOpen;
     return !port.isOpen;
@@ -57,7 +63,7 @@ bool open(SerialPort& port, const char* portName) {
     fake.misuses += port.isOpen;
     std::strncpy(fake.openedName, portName, sizeof fake.openedName - 1);
     if (!fake.openSucceeds || nameLeadsTo() == Name::Nothing) return false;
-    port.handle = 7;
+    port.handle = static_cast<std::intptr_t>(fake.elapsed);  // when it was opened
     port.isOpen = true;
     port.lineLost = false;
     return true;
@@ -73,7 +79,7 @@ ConfigureResult configure(SerialPort& port, int baudRate) {
 bool sendRequest(SerialPort& port) {
     record(FakeEvent::Request);
     const int index = fake.requests++;
-    if (misused(port) || fake.allRequestsFail || nameLeadsTo() != Name::Line) return false;
+    if (misused(port) || fake.allRequestsFail || !lineWorks(port)) return false;
     if (fake.replyCount > 0) {
         fake.pending = fake.replies[index < fake.replyCount ? index : fake.replyCount - 1];
     }
@@ -82,7 +88,7 @@ bool sendRequest(SerialPort& port) {
 
 bool readByte(SerialPort& port, char& byte) {
     if (misused(port)) return false;
-    if (nameLeadsTo() != Name::Line) {
+    if (!lineWorks(port)) {
         port.lineLost = true;  // a hang-up ends the read at once
         return false;
     }
