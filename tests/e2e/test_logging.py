@@ -114,7 +114,10 @@ class Logging(EndToEnd):
                 tracer = subprocess.Popen(
                     ["strace", "-qq", "-o", trace, "-e", "trace=write,fsync,fdatasync",
                      os.environ.get("TORVEX", "torvex"), "-p", sim.device, "-s", "1"],
-                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+                    # The sanitized build's leak check cannot run under ptrace.
+                    env=dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                             + ":detect_leaks=0"))
                 self.addCleanup(tracer.kill)
                 if to_file:
                     out.close()
