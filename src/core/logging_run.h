@@ -1,5 +1,6 @@
-// The logging run: settings, port set-up, one record per sampling period,
-// and the orderly end when the user stops it.
+// The logging run: settings, port set-up, one record per sampling period
+// (opening the port again after the line was lost), and the orderly end when
+// the user stops it.
 #pragma once
 
 #include <cstdio>

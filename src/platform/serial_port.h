@@ -6,8 +6,8 @@
 
 // The open port: an owned handle (a file descriptor or a Windows HANDLE),
 // closed exactly once by serial::close. `lineLost` is raised by a read that
-// found the line gone (an unplugged adapter, a powered-off instrument), as
-// opposed to one that only met silence; serial::open lowers it.
+// found the line gone (a USB serial adapter pulled out, say), as opposed to
+// one that only met silence; serial::open lowers it.
 struct SerialPort {
     std::intptr_t handle = -1;
     bool isOpen = false;
