@@ -47,20 +47,11 @@ int g_wakeWrite = -1;
 
 // Sleeps until an absolute CLOCK_MONOTONIC instant, so paced bytes never drift.
 void sleepUntil(int64_t deadlineNs) {
-#if defined(__APPLE__)  // no clock_nanosleep: relative sleeps toward the same absolute instant
-    for (;;) {
-        const int64_t left = deadlineNs - nowNs();
-        if (left <= 0 || g_stop) return;
-        timespec rel{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-        nanosleep(&rel, nullptr);
-    }
-#else
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
     ts.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
     while (!g_stop && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
-#endif
 }
 
 void onSignal(int) {

@@ -98,13 +98,8 @@ bool standardOutputIsFile() {
 bool syncToDisk(std::FILE* stream) {
     const int fd = ::fileno(stream);
     for (;;) {
-#if defined(__APPLE__)
-        // There fsync() stops at the drive's own cache; this goes through it.
-        const int synced = ::fcntl(fd, F_FULLFSYNC);
-#else
         // The data and the size, not the times: what a record needs.
         const int synced = ::fdatasync(fd);
-#endif
         if (synced == 0) return true;
         if (errno != EINTR) return errno == EINVAL;  // EINVAL: a file that cannot be synced
     }
