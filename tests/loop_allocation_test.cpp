@@ -33,26 +33,35 @@ long allocations = 0;
 #endif
 #ifndef TORVEX_NO_MALLOC_COUNT
 #define TORVEX_COUNT_MALLOC
+// A static link cannot put a second malloc beside libc's own, so there the
+// linker wraps libc's (--wrap=malloc and the others, set by the build).
+#ifdef TORVEX_WRAP_MALLOC
+#define COUNTED(name) __wrap_##name
+#define LIBC(name) __real_##name
+#else
+#define COUNTED(name) name
+#define LIBC(name) __libc_##name
+#endif
 extern "C" {
-void* __libc_malloc(std::size_t size) noexcept;
-void* __libc_calloc(std::size_t count, std::size_t size) noexcept;
-void* __libc_realloc(void* block, std::size_t size) noexcept;
-void __libc_free(void* block) noexcept;
+void* LIBC(malloc)(std::size_t size) noexcept;
+void* LIBC(calloc)(std::size_t count, std::size_t size) noexcept;
+void* LIBC(realloc)(void* block, std::size_t size) noexcept;
+void LIBC(free)(void* block) noexcept;
 
-void* malloc(std::size_t size) noexcept {
+void* COUNTED(malloc)(std::size_t size) noexcept {
     ++allocations;
-    return __libc_malloc(size);
+    return LIBC(malloc)(size);
 }
-void* calloc(std::size_t count, std::size_t size) noexcept {
+void* COUNTED(calloc)(std::size_t count, std::size_t size) noexcept {
     ++allocations;
-    return __libc_calloc(count, size);
+    return LIBC(calloc)(count, size);
 }
-void* realloc(void* block, std::size_t size) noexcept {
+void* COUNTED(realloc)(void* block, std::size_t size) noexcept {
     ++allocations;
-    return __libc_realloc(block, size);
+    return LIBC(realloc)(block, size);
 }
-void free(void* block) noexcept {
-    __libc_free(block);
+void COUNTED(free)(void* block) noexcept {
+    LIBC(free)(block);
 }
 }
 #endif

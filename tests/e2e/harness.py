@@ -12,6 +12,8 @@ import unittest
 
 TORVEX = os.environ.get("TORVEX", "build/native/torvex")
 TORVEX_SIM = os.environ.get("TORVEX_SIM", "build/native/tools/torvex_sim")
+# A build for another machine runs in its emulator (e.g. /usr/bin/qemu-aarch64).
+EMULATOR = os.environ.get("TORVEX_EMULATOR", "").split()
 
 ANNOUNCE = "Conectando al puerto {} a {} baudios, pulse Ctrl-C para terminar...\n"
 STOPPED = "Terminado por el usuario\n"
@@ -22,9 +24,14 @@ WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
 
 
+def logger_command(*args, program=TORVEX):
+    """The command line that starts the logger, through the emulator if any."""
+    return [*EMULATOR, program, *args]
+
+
 def run_logger(*args, timeout=10):
     """Runs the logger to its end; returns (status, stdout bytes, stderr bytes)."""
-    done = subprocess.run([TORVEX, *args], stdin=subprocess.DEVNULL, capture_output=True,
+    done = subprocess.run(logger_command(*args), stdin=subprocess.DEVNULL, capture_output=True,
                           timeout=timeout)
     return done.returncode, done.stdout, done.stderr
 
@@ -119,7 +126,7 @@ class Logger:
         self.stderr_file = tempfile.TemporaryFile()
         out = stdout if stdout is not None else (
             open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL)
-        self.process = subprocess.Popen([TORVEX, *args], stdin=subprocess.DEVNULL, stdout=out,
+        self.process = subprocess.Popen(logger_command(*args), stdin=subprocess.DEVNULL, stdout=out,
                                         stderr=self.stderr_file)
         if stdout_path and stdout is None:
             out.close()

@@ -8,8 +8,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STOPPED, WORKED_RECORD,
-                     WORKED_REPLY, EndToEnd)
+from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STOPPED, TORVEX, WORKED_RECORD,
+                     WORKED_REPLY, EndToEnd, logger_command)
 
 CONFIGURE_FAILED = "No se pudieron cambiar los tiempos de comunicacion del puerto\n"
 
@@ -165,9 +165,9 @@ class Logging(EndToEnd):
         with open(plain, "wb") as out:
             out.write(b"keep me\n")
         before = os.stat(plain)
-        done = subprocess.run([os.path.abspath(os.environ.get("TORVEX", "torvex")),
-                               "-p", "./plain.txt"], cwd=self.scratch, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=10)
+        done = subprocess.run(logger_command("-p", "./plain.txt", program=os.path.abspath(TORVEX)),
+                              cwd=self.scratch, capture_output=True, stdin=subprocess.DEVNULL,
+                              timeout=10)
         self.assertEqual(done.returncode, 1)
         self.assertEqual(done.stderr.decode(),
                          ANNOUNCE.format("./PLAIN.TXT", 9600) + CONFIGURE_FAILED)
@@ -193,7 +193,7 @@ class Logging(EndToEnd):
         path = self.path("limited.csv")
         with open(path, "wb") as out:
             log = subprocess.Popen(
-                [os.environ.get("TORVEX", "torvex"), "-p", sim.device, "-s", "1"],
+                logger_command("-p", sim.device, "-s", "1"),
                 stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE,
                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100)))
         self.addCleanup(log.kill)

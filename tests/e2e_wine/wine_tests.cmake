@@ -3,19 +3,9 @@
 # torvex.exe. They share one private Wine prefix, made once per test run by
 # the wine_prefix fixture and removed at its end. Where Wine cannot run the
 # exe here (wine_availability.cmake), each of them is reported skipped.
-include(ExternalProject)
 
-# The simulator must run on this machine, so it is built with the host's
-# own compiler in a sub-build, whatever the native preset has done.
-set(TORVEX_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
-set(TORVEX_HOST_SIM ${TORVEX_HOST_TOOLS_DIR}/tools/torvex_sim)
-ExternalProject_Add(host_tools
-  SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/host_tools
-  BINARY_DIR ${TORVEX_HOST_TOOLS_DIR}
-  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTORVEX_TOOLS_DIR=${PROJECT_SOURCE_DIR}/tools
-  BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${TORVEX_HOST_SIM}
-  INSTALL_COMMAND "")
+# The simulator runs on this machine: TORVEX_HOST_SIM.
+include(${CMAKE_CURRENT_LIST_DIR}/../host_tools.cmake)
 
 set(TORVEX_WINE_DIR ${CMAKE_CURRENT_LIST_DIR})
 # Wine's own programs (wineboot, cmd) and the ones they start run through the

@@ -1,0 +1,72 @@
+# The Debian package of the Linux program, made by `cpack -G DEB` in the build
+# folder of linux-amd64, linux-arm64 or linux-armhf: the static program, its
+# manual page, the service template torvex@.service with an example instance
+# configuration, and an empty /var/log/torvex for the records.
+
+# Static: the package depends on nothing at run time.
+target_link_options(torvex PRIVATE -static)
+
+# Debian's name for the architecture being built for.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set(TORVEX_DEB_ARCHITECTURE amd64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(TORVEX_DEB_ARCHITECTURE arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(TORVEX_DEB_ARCHITECTURE armhf)
+else()
+  message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+set(TORVEX_DEB_MAINTAINER "TORVEX developers <torvex@example.org>" CACHE STRING
+  "Maintainer field of the Debian package")
+
+set(TORVEX_DEB_DIR ${CMAKE_CURRENT_LIST_DIR}/debian)
+set(TORVEX_DEB_STAGE ${CMAKE_BINARY_DIR}/deb)
+# Debian wants the manual page and the change log compressed, reproducibly.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/torvex.1 ${TORVEX_DEB_STAGE}/torvex.1 @ONLY)
+configure_file(${TORVEX_DEB_DIR}/changelog.in ${TORVEX_DEB_STAGE}/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${TORVEX_DEB_STAGE}/torvex.1.gz ${TORVEX_DEB_STAGE}/changelog.gz
+  COMMAND gzip -9nf -k torvex.1 changelog
+  WORKING_DIRECTORY ${TORVEX_DEB_STAGE}
+  DEPENDS ${TORVEX_DEB_STAGE}/torvex.1 ${TORVEX_DEB_STAGE}/changelog
+  VERBATIM)
+add_custom_target(deb_documents ALL
+  DEPENDS ${TORVEX_DEB_STAGE}/torvex.1.gz ${TORVEX_DEB_STAGE}/changelog.gz)
+
+install(TARGETS torvex RUNTIME DESTINATION bin)
+install(FILES ${TORVEX_DEB_STAGE}/torvex.1.gz DESTINATION share/man/man1)
+install(FILES ${TORVEX_DEB_DIR}/copyright ${TORVEX_DEB_STAGE}/changelog.gz
+  DESTINATION share/doc/torvex)
+install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/overrides
+  RENAME torvex)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
+install(DIRECTORY DESTINATION /var/log/torvex)
+file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME torvex)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TORVEX_DEB_ARCHITECTURE})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TORVEX_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a measuring instrument on a serial line")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
+TORVEX polls an instrument on a serial port once per sampling period and
+writes each reply as one line of comma-separated values.
+.
+The package holds the program (statically linked), its manual page and a
+systemd service template: torvex@NAME.service logs the instrument named in
+/etc/torvex/NAME.conf into /var/log/torvex/NAME.csv, as an unprivileged user
+in the dialout group, and is started again when the port is not there yet.")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/postinst ${TORVEX_DEB_DIR}/prerm
+  ${TORVEX_DEB_DIR}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
+include(${PROJECT_SOURCE_DIR}/tests/package/package_tests.cmake)

@@ -1,0 +1,29 @@
+# Tests of the Debian package, label "package": the deb_package fixture makes
+# the .deb with CPack; deb_contents reads it without installing it, lintian
+# included; deb_install installs, runs and removes it (as root only, else it
+# is reported skipped).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(TORVEX_DEB_FILE
+  ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_${TORVEX_DEB_ARCHITECTURE}.deb)
+set(TORVEX_DEB_ENVIRONMENT
+  "TORVEX_DEB=${TORVEX_DEB_FILE}"
+  "TORVEX_DEB_ARCHITECTURE=${TORVEX_DEB_ARCHITECTURE}"
+  "TORVEX_VERSION=${PROJECT_VERSION}"
+  "TORVEX_EMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
+  "PYTHONDONTWRITEBYTECODE=1")
+
+add_test(NAME deb_package
+  COMMAND ${CMAKE_CPACK_COMMAND} -G DEB --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+set_tests_properties(deb_package PROPERTIES FIXTURES_SETUP deb LABELS package)
+
+set(tests deb_contents deb_install)
+set(classes Contents Install)
+foreach(test class IN ZIP_LISTS tests classes)
+  add_test(NAME ${test}
+    COMMAND ${Python3_EXECUTABLE} test_deb.py ${class}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR})
+  set_tests_properties(${test} PROPERTIES
+    FIXTURES_REQUIRED deb LABELS package ENVIRONMENT "${TORVEX_DEB_ENVIRONMENT}"
+    SKIP_RETURN_CODE 77 RESOURCE_LOCK dpkg TIMEOUT 120)
+endforeach()
