@@ -113,7 +113,7 @@ class Logging(EndToEnd):
                 out = open(self.path("log.csv"), "wb") if to_file else subprocess.PIPE
                 tracer = subprocess.Popen(
                     ["strace", "-qq", "-o", trace, "-e", "trace=write,fsync,fdatasync",
-                     os.environ.get("TORVEX", "torvex"), "-p", sim.device, "-s", "1"],
+                     *logger_command("-p", sim.device, "-s", "1")],
                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
                     # The sanitized build's leak check cannot run under ptrace.
                     env=dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
