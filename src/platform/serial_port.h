@@ -7,9 +7,9 @@
 
 // Bytes one read took from the driver beyond those handed out so far. They
 // stay for the next reads exactly as the driver would have kept them (past a
-// full reply they begin the next one) and go when the port is closed. Small
-// and fixed: a reply byte costs no more system calls for a chunk that is
-// larger, only another read when these are used up.
+// full reply they begin the next one) and go when the port is closed. 64
+// bytes hold what a UART's FIFO or a USB adapter's packet hands over at once;
+// a larger chunk takes one more read, which finds the rest already there.
 constexpr std::size_t kReadAheadSize = 64;
 struct ReadAhead {
     char bytes[kReadAheadSize];
