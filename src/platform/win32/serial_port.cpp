@@ -43,6 +43,8 @@ serial::DriverRead readDriver(SerialPort& port, char* space, std::size_t room) {
     DWORD first = 0;
     if (!::ReadFile(handle, space, 1, &first, nullptr)) return {first, true};
     if (first == 0) return {0, false};  // silence: the reply has ended
+    // Also clears a line error (noise, say), which would otherwise fail the
+    // next read on a port set to abort on errors and pass for a lost line.
     DWORD errors = 0;
     COMSTAT held;
     if (!::ClearCommError(handle, &errors, &held) || held.cbInQue == 0) return {1, false};
