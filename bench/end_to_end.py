@@ -2,11 +2,13 @@
 """End-to-end benchmark of the logger against the instrument simulator.
 
 Runs the native program and a typical pyserial script (bench/peers) side by
-side against the simulator, which paces its reply at the line speed, and
-measures per poll the time from request to record in the output file against
-the wire-time limit, the start-to-start period, CPU time, CPU while waiting,
-peak resident memory and (native only, with valgrind) heap allocations made
-during the loop, and (with strace) how long each record's disk sync takes.
+side against the simulator, which paces its reply at the line speed and hands
+it over as real lines do (byte by byte, in a UART FIFO's chunks, or in a USB
+adapter's packets), and measures per poll the time from request to record in
+the output file against the limit the line sets, the start-to-start period,
+CPU time, wake-ups, CPU while waiting, peak resident memory and (native only,
+with valgrind) heap allocations made during the loop, (with perf) the system
+calls of a poll and (with strace) how long each record's disk sync takes.
 Prints one Markdown table and, with --readme, rewrites the
 file's "Performance" section with it.
 
@@ -42,6 +44,10 @@ SILENCE_S = 0.5  # the reply ends after this much silence on the line
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 REQUEST_HEX = "490d0a"  # "I\r\n" as the simulator logs it
 BAUDS = (9600, 38400)
+# How the simulator hands the paced reply over (its --delivery): each byte on
+# its own, as a UART's FIFO does, as a USB adapter does.
+MODES = ("byte", "fifo", "usb")
+DELIVERED = "delivered:"  # the simulator's log word: a reply handed over, in so many writes
 PERIOD_S = 1
 LONG_PERIOD_S = 10
 LONG_POLLS = 4
@@ -49,6 +55,7 @@ IDLE_WATCH_S = 5.0
 VALGRIND_POLLS = 3
 CHECK_POLLS = 4
 SYNC_POLLS = 30
+COUNTED_POLLS = 10
 STOPPED_MESSAGE = b"Terminado por el usuario"
 BEGIN_MARK = "<!-- performance table: written by scripts/bench -->"
 END_MARK = "<!-- end of performance table -->"
@@ -143,6 +150,34 @@ def filesystem_of(path):
     return f"{best[1]} on {best[2]}" if best[2] else best[1]
 
 
+# The kernel's count of system calls as they are entered, by kind: all,
+# reads, and the waits either program uses.
+SYSTEM_CALL_EVENTS = {
+    "raw_syscalls:sys_enter": "all",
+    "syscalls:sys_enter_read": "read",
+    "syscalls:sys_enter_poll": "wait",
+    "syscalls:sys_enter_ppoll": "wait",
+    "syscalls:sys_enter_select": "wait",
+    "syscalls:sys_enter_pselect6": "wait",
+}
+
+
+def system_call_counts(report):
+    """{"all": n, "read": n, "wait": n} from `perf stat -x,` output."""
+    counts = {}
+    for line in report.splitlines():
+        fields = line.split(",")
+        if line.startswith("#") or len(fields) < 3 or fields[2] not in SYSTEM_CALL_EVENTS:
+            continue
+        if not fields[0].isdigit():
+            raise BenchError("perf could not count " + fields[2] + ": " + fields[0])
+        kind = SYSTEM_CALL_EVENTS[fields[2]]
+        counts[kind] = counts.get(kind, 0) + int(fields[0])
+    if set(counts) != {"all", "read", "wait"}:
+        raise BenchError("perf counted no system calls:\n" + report)
+    return counts
+
+
 SYNC_CALL = re.compile(r"^fdatasync\(1\)\s+= (-?\d+)[^<]*<(\d+\.\d+)>", re.M)
 
 
@@ -176,7 +211,8 @@ def load_average():
 class Session:
     """One logger against its own simulator, watched until it has written enough records."""
 
-    def __init__(self, name, command, sim, sim_options, work, notifier, wanted, seconds):
+    def __init__(self, name, command, sim, sim_options, work, notifier, wanted, seconds,
+                 through_pipe=False):
         self.name = name
         self.dir = Path(tempfile.mkdtemp(prefix=name.replace(" ", "-") + "-", dir=work))
         self.sim_log = self.dir / "requests.log"
@@ -187,6 +223,7 @@ class Session:
         self.record_times = []
         self.cpu_at_records = []  # the program's CPU time as each record lands
         self.wake_ups_at_records = []
+        self.deliveries = []  # (simulator ms, writes) of each reply handed over
         self._log_offset = 0
         self._csv_offset = 0
         self._partial_log = b""
@@ -202,13 +239,24 @@ class Session:
         self.csv.touch()
         self.log_wd = notifier.watch(self.sim_log)
         self.csv_wd = notifier.watch(self.csv)
+        self.copier = None
         try:
-            with open(self.csv, "wb") as out, open(self.err, "wb") as err:
+            if through_pipe:
+                # The records reach the file through cat: the logger writes to
+                # a pipe, so it neither syncs nor shows progress.
+                pipe = self.dir / "records.fifo"
+                os.mkfifo(pipe)
+                with open(self.csv, "wb") as csv:
+                    self.copier = subprocess.Popen(["cat", str(pipe)], stdout=csv,
+                                                   stdin=subprocess.DEVNULL)
+                out = open(pipe, "wb")
+            else:
+                out = open(self.csv, "wb")
+            with out, open(self.err, "wb") as err:
                 self.proc = subprocess.Popen(command(self.port, seconds), stdout=out,
                                              stderr=err, stdin=subprocess.DEVNULL)
         except OSError:
-            self.sim.kill()
-            self.sim.wait()
+            self.kill()
             raise
 
     def done(self):
@@ -225,6 +273,8 @@ class Session:
                 stamp, what = line.decode().split(" ", 1)
                 if what == REQUEST_HEX:
                     self.requests.append((when, float(stamp)))
+                elif what.startswith(DELIVERED):
+                    self.deliveries.append((float(stamp), int(what[len(DELIVERED):])))
         if self.csv_wd in written:
             with open(self.csv, "rb") as csv:
                 csv.seek(self._csv_offset)
@@ -252,6 +302,8 @@ class Session:
             status = None
         self.sim.terminate()
         self.sim.wait(timeout=10)
+        if self.copier:
+            self.copier.wait(timeout=10)  # ends with the logger's end of the pipe
         self.records = self.csv.read_bytes().splitlines(keepends=True)
         self.messages = self.err.read_bytes()
         if status != 0 or not self.messages.rstrip().endswith(STOPPED_MESSAGE):
@@ -259,8 +311,8 @@ class Session:
                              + self.messages.decode(errors="replace"))
 
     def kill(self):
-        for proc in (self.proc, self.sim):
-            if proc.poll() is None:
+        for proc in (getattr(self, "proc", None), self.sim, self.copier):
+            if proc is not None and proc.poll() is None:
                 proc.kill()
                 proc.wait()
 
@@ -287,15 +339,16 @@ def drive(sessions, notifier, limit_s):
 
 
 def run_together(sessions_wanted, work, limit_s, between=None):
-    """Runs (name, command, sim options, records wanted, period) at once.
+    """Runs (name, command, sim options, records wanted, period[, through a
+    pipe]) at once.
     Once all have their records, `between` is called with the sessions and a
     function more(wanted, limit_s) that drives them on to more records."""
     notifier = Notifier()
     sessions = []
     try:
-        for name, command, sim_options, wanted, seconds in sessions_wanted:
+        for name, command, sim_options, wanted, seconds, *through_pipe in sessions_wanted:
             sessions.append(Session(name, command, ARGS.sim, sim_options, work, notifier,
-                                    wanted, seconds))
+                                    wanted, seconds, *through_pipe))
         drive(sessions, notifier, limit_s)
         if between:
             def more(wanted, limit):
@@ -326,8 +379,11 @@ def period_figures(session, setting_s):
     return median_ms(periods), worst * 1000
 
 
-def timing_figures(session, reply_bytes, baud):
-    """Request-to-record times against the wire limit, and the period."""
+def timing_figures(session, reply_bytes, baud, mode="byte"):
+    """Request-to-record times against the limit the line sets, the period,
+    and CPU and wake-ups per poll. The limit is the reply's wire time plus the
+    500 ms of silence, or where the line hands bytes over late (a FIFO's rest,
+    a USB packet), the time its last bytes were handed over plus the silence."""
     if len(session.requests) < session.wanted:
         raise BenchError(f"{session.name}: {len(session.requests)} requests logged "
                          f"for {session.wanted} records")
@@ -337,22 +393,31 @@ def timing_figures(session, reply_bytes, baud):
     requested = [ms / 1000 + offset for _, ms in session.requests]
     latencies = [record - request
                  for request, record in zip(requested, session.record_times)]
-    limit = reply_bytes * BITS_PER_BYTE / baud + SILENCE_S
-    overheads = [latency - limit for latency in latencies]
+    if mode == "byte":
+        limits = [reply_bytes * BITS_PER_BYTE / baud + SILENCE_S] * len(latencies)
+    else:
+        if len(session.deliveries) < len(latencies):
+            raise BenchError(f"{session.name}: {len(session.deliveries)} replies handed over "
+                             f"for {len(latencies)} records")
+        limits = [(ms - requested_ms) / 1000 + SILENCE_S
+                  for (_, requested_ms), (ms, _) in zip(session.requests, session.deliveries)]
+    overheads = [latency - limit for latency, limit in zip(latencies, limits)]
     period, period_worst = period_figures(session, PERIOD_S)
     # Record to record: one whole poll and its wait, start-up excluded.
     cpu_per_poll = [b - a for a, b in zip(session.cpu_at_records, session.cpu_at_records[1:])]
     woken = session.wake_ups_at_records
     wake_ups_per_poll = [b - a for a, b in zip(woken, woken[1:])]
+    writes = [count for _, count in session.deliveries[:len(latencies)]]
     return {
         "latency": median_ms(latencies),
-        "limit": limit * 1000,
+        "limit": median_ms(limits),
         "overhead": median_ms(overheads),
         "overhead_worst": max(overheads) * 1000,
         "period": period,
         "period_worst": period_worst,
         "cpu_per_poll": statistics.median(cpu_per_poll) / 1e6,
         "wake_ups": statistics.median(wake_ups_per_poll),
+        "chunks": statistics.median(writes) if writes else None,
         "peak_kib": session.peak_kib,
     }
 
@@ -377,41 +442,79 @@ def fmt_signed_ms(value):
 def fmt_ratio(mine, theirs):
     if mine <= 0:
         return ""
-    return f" ({theirs / mine:.0f}×)"
+    ratio = theirs / mine
+    return f" ({ratio:.1f}×)" if ratio < 10 else f" ({ratio:.0f}×)"
 
 
-def build_table(figures, idle, long_periods, allocations, syncs, checks, micro, machine, started,
-                load):
+def fmt_calls(calls, reply_bytes):
+    waits_and_reads = calls["wait"] + calls["read"]
+    return (f"{calls['all']:.1f} ({calls['all'] / reply_bytes:.2f} per reply byte); "
+            f"of them waits and reads {waits_and_reads:.1f} ({waits_and_reads / reply_bytes:.2f})")
+
+
+# What each delivery must reach, beyond the overhead and period targets.
+CPU_TARGETS = {"byte": "< 1 ms; script ≥ 2.5×", "fifo": "≤ 0.3 ms; script ≥ 10×",
+               "usb": "≤ 0.3 ms; script ≥ 10×"}
+
+
+def mode_rows(row, n, s, calls, mode, baud):
+    """The rows of one delivery at one speed: n and s are the program's and
+    the script's figures, calls their system calls per poll (or None)."""
+    if mode == "byte":
+        title, limit = f"**{baud} baud**", f"wire-time limit {n['limit']:.1f} ms"
+        short = f"{baud} baud"
+    else:
+        title = f"**{baud} baud, `{mode}`**"
+        limit = f"limit: last bytes handed over + 500 ms, median {n['limit']:.1f} ms"
+        short = f"{baud} baud, `{mode}`"
+    row(f"{title}: request to record in the file, median ({limit})", fmt_ms(n["latency"], 1),
+        fmt_ms(s["latency"], 1))
+    row(f"{short}: overhead over the limit, median / worst",
+        f"{fmt_signed_ms(n['overhead'])} / {fmt_signed_ms(n['overhead_worst'])}",
+        f"{fmt_signed_ms(s['overhead'])} / {fmt_signed_ms(s['overhead_worst'])}",
+        "median < 2 ms")
+    row(f"{short}: start-to-start period at `-s 1`, median / worst deviation",
+        f"{n['period']:.2f} ms / {fmt_signed_ms(n['period_worst'])}",
+        f"{s['period']:.2f} ms / {fmt_signed_ms(s['period_worst'])}",
+        "median within 2 ms of 1000 ms")
+    row(f"{short}: CPU per poll (user + system), median", fmt_ms(n["cpu_per_poll"], 3),
+        fmt_ms(s["cpu_per_poll"], 3) + fmt_ratio(n["cpu_per_poll"], s["cpu_per_poll"]),
+        CPU_TARGETS[mode])
+    chunks = n["chunks"]
+    row(f"{short}: wake-ups per poll (voluntary context switches), median; "
+        f"the line handed each reply over in {chunks:.0f} writes",
+        f"{n['wake_ups']:.0f}", f"{s['wake_ups']:.0f}",
+        "" if mode == "byte" else f"≤ {chunks:.0f} + 2")
+    if calls is None:
+        row(f"{short}: system calls per poll", "not measured (no perf)", "not measured")
+    else:
+        row(f"{short}: system calls per poll", fmt_calls(calls[0], n["bytes"]),
+            fmt_calls(calls[1], n["bytes"]), "≤ 2 per reply byte" if mode == "byte" else "")
+
+
+def build_table(figures, unsynced, calls, idle, long_periods, allocations, syncs, checks, micro,
+                machine, started, load):
     native, script = "torvex", "script"
     rows = []
 
     def row(label, a, b, target=""):
         rows.append(f"| {label} | {a} | {b} | {target} |")
 
-    for baud in BAUDS:
-        n, s = figures[native][baud], figures[script][baud]
-        row(f"**{baud} baud**: request to record in the file, median "
-            f"(wire-time limit {n['limit']:.1f} ms)", fmt_ms(n["latency"], 1),
-            fmt_ms(s["latency"], 1))
-        row(f"{baud} baud: overhead over the limit, median / worst",
-            f"{fmt_signed_ms(n['overhead'])} / {fmt_signed_ms(n['overhead_worst'])}",
-            f"{fmt_signed_ms(s['overhead'])} / {fmt_signed_ms(s['overhead_worst'])}",
-            "median < 2 ms")
-        row(f"{baud} baud: start-to-start period at `-s 1`, median / worst deviation",
-            f"{n['period']:.2f} ms / {fmt_signed_ms(n['period_worst'])}",
-            f"{s['period']:.2f} ms / {fmt_signed_ms(s['period_worst'])}",
-            "median within 2 ms of 1000 ms")
-        row(f"{baud} baud: CPU per poll (user + system), median", fmt_ms(n["cpu_per_poll"], 3),
-            fmt_ms(s["cpu_per_poll"], 3) + fmt_ratio(n["cpu_per_poll"], s["cpu_per_poll"]),
-            "< 1 ms; script ≥ 10×")
-        row(f"{baud} baud: wake-ups per poll (voluntary context switches), median",
-            f"{n['wake_ups']:.0f}", f"{s['wake_ups']:.0f}")
+    for mode in MODES:
+        for baud in BAUDS:
+            mode_rows(row, figures[native][mode, baud], figures[script][mode, baud],
+                      calls.get((mode, baud)) if calls is not None else None, mode, baud)
+    for mode, (synced, bare) in unsynced.items():
+        row(f"Without the disk sync (9600 baud, `{mode}`, records through a pipe): CPU / "
+            f"wake-ups per poll, medians; synced to a file in the same run",
+            f"{fmt_ms(bare['cpu_per_poll'], 3)} / {bare['wake_ups']:.0f}; synced "
+            f"{fmt_ms(synced['cpu_per_poll'], 3)} / {synced['wake_ups']:.0f}", "")
     hourly = {}
     for who in (native, script):
         polls_per_hour = 3600 / 10
-        hourly[who] = (figures[who][9600]["cpu_per_poll"] * polls_per_hour
+        hourly[who] = (figures[who]["byte", 9600]["cpu_per_poll"] * polls_per_hour
                        + idle[who] / IDLE_WATCH_S * 3600 / 1e6) / 1000
-    row("CPU per hour of logging at `-s 10` (9600 baud)", f"{hourly[native]:.2f} s",
+    row("CPU per hour of logging at `-s 10` (9600 baud, `byte`)", f"{hourly[native]:.2f} s",
         f"{hourly[script]:.2f} s{fmt_ratio(hourly[native], hourly[script])}")
     n, s = long_periods[native], long_periods[script]
     row(f"Start-to-start period at `-s {LONG_PERIOD_S}` (38400 baud), median / worst deviation",
@@ -419,7 +522,7 @@ def build_table(figures, idle, long_periods, allocations, syncs, checks, micro, 
         f"median within 2 ms of {LONG_PERIOD_S * 1000} ms")
     row(f"CPU while only waiting (`-s {LONG_PERIOD_S}`, {IDLE_WATCH_S:.0f} s of a wait)",
         fmt_ms(idle[native] / 1e6, 3), fmt_ms(idle[script] / 1e6, 3), "none measurable")
-    peaks = {who: max(figures[who][baud]["peak_kib"] for baud in BAUDS)
+    peaks = {who: max(figures[who][run]["peak_kib"] for run in figures[who])
              for who in (native, script)}
     row("Peak resident memory (VmHWM)", f"{peaks[native] / 1024:.2f} MiB",
         f"{peaks[script] / 1024:.2f} MiB{fmt_ratio(peaks[native], peaks[script])}",
@@ -447,9 +550,12 @@ def build_table(figures, idle, long_periods, allocations, syncs, checks, micro, 
         f"Linux {platform.release()}, load average {load[0]:.2f} at the start and "
         f"{load[1]:.2f} at the end" + (f"; {ARGS.note}" if ARGS.note else "") + ".",
         f"Simulated instrument on a pseudo-terminal, answering each request with a "
-        f"{len(TYPICAL_REPLY)}-byte reply of five lines paced at 10 bits per byte; "
-        f"{ARGS.polls} polls per program and speed at `-s {PERIOD_S}`, both programs at once, "
-        f"records to a file. "
+        f"{len(TYPICAL_REPLY)}-byte reply of five lines paced at 10 bits per byte and handed "
+        f"over byte by byte (`byte`), as from a UART's FIFO (`fifo`) or as from a USB "
+        f"adapter (`usb`); "
+        f"{ARGS.polls} polls per program, delivery and speed at `-s {PERIOD_S}`, both programs "
+        f"at once, records to a file. System calls are the kernel's count (`perf stat` on its "
+        f"tracepoints) over {COUNTED_POLLS} polls of separate runs. "
         f"The script is `bench/peers/serial_logger.py` (Python "
         f"{ARGS.python_version}, pyserial {ARGS.pyserial_version}).",
         "",
@@ -498,23 +604,98 @@ def commands(baud):
     }
 
 
+def delivery_options(mode, baud, reply_file):
+    return ["--baud", str(baud), "--delay", "0", "--script", str(reply_file),
+            "--delivery", mode]
+
+
 def timed_runs(work, reply_file):
     """Both programs at once, each with its own simulator, so that they meet
-    the same state of the machine: CPU time per wake-up varies with it."""
+    the same state of the machine: CPU time per wake-up varies with it. One
+    run per delivery and speed."""
     figures = {"torvex": {}, "script": {}}
     mismatches = []
-    for baud in BAUDS:
-        print(f"  {baud} baud, {ARGS.polls} polls", file=sys.stderr, flush=True)
-        sim_options = ["--baud", str(baud), "--delay", "0", "--script", str(reply_file)]
-        sessions_wanted = [(who, command, sim_options, ARGS.polls, PERIOD_S)
-                 for who, command in commands(baud).items()]
-        native, script = run_together(sessions_wanted, work, ARGS.polls * PERIOD_S + 30)
-        for session in (native, script):
-            figures[session.name][baud] = timing_figures(session, len(TYPICAL_REPLY), baud)
-        where = first_difference(native.records, script.records)
-        if where is not None:
-            mismatches.append(f"{baud} baud, record {where + 1}")
+    for mode in MODES:
+        for baud in BAUDS:
+            print(f"  {mode}, {baud} baud, {ARGS.polls} polls", file=sys.stderr, flush=True)
+            sessions_wanted = [(who, command, delivery_options(mode, baud, reply_file),
+                                ARGS.polls, PERIOD_S)
+                               for who, command in commands(baud).items()]
+            native, script = run_together(sessions_wanted, work, ARGS.polls * PERIOD_S + 30)
+            for session in (native, script):
+                figures[session.name][mode, baud] = dict(
+                    timing_figures(session, len(TYPICAL_REPLY), baud, mode),
+                    bytes=len(TYPICAL_REPLY))
+            where = first_difference(native.records, script.records)
+            if where is not None:
+                mismatches.append(f"{mode}, {baud} baud, record {where + 1}")
     return figures, mismatches
+
+
+def unsynced_runs(work, reply_file):
+    """The program twice at once, per delivery at 9600 baud: records to a file,
+    each synced to the disk, and records through a pipe, not synced. Their
+    difference is what the disk sync costs a poll."""
+    figures = {}
+    polls = max(3, ARGS.polls // 3)
+    for mode in MODES:
+        print(f"  {mode}, 9600 baud, {polls} polls: records synced or not",
+              file=sys.stderr, flush=True)
+        command = commands(9600)["torvex"]
+        options = delivery_options(mode, 9600, reply_file)
+        synced, unsynced = run_together(
+            [("torvex-synced", command, options, polls, PERIOD_S),
+             ("torvex-unsynced", command, options, polls, PERIOD_S, True)],
+            work, polls * PERIOD_S + 30)
+        figures[mode] = [timing_figures(session, len(TYPICAL_REPLY), 9600, mode)
+                         for session in (synced, unsynced)]
+    return figures
+
+
+def counted_runs(work, reply_file):
+    """System calls per poll, per delivery and speed, counted by the kernel
+    (perf stat on its tracepoints, which slows neither program): from the
+    wait after each program's second record to the wait after COUNTED_POLLS
+    more, when neither makes a call."""
+    if not ARGS.perf:
+        return None
+    calls = {}
+    for mode in MODES:
+        for baud in BAUDS:
+            print(f"  system calls: perf, {mode}, {baud} baud, {COUNTED_POLLS} polls",
+                  file=sys.stderr, flush=True)
+            reports, counters = {}, []
+
+            def count(sessions, more):
+                more(2, 30)
+                time.sleep(0.05)  # both into their waits
+                for session in sessions:
+                    reports[session.name] = work / f"calls-{session.name}-{mode}-{baud}.txt"
+                    counters.append(subprocess.Popen(
+                        [ARGS.perf, "stat", "-x", ",", "-o", str(reports[session.name]),
+                         "-e", ",".join(SYSTEM_CALL_EVENTS), "-p", str(session.proc.pid)],
+                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL))
+                more(2 + COUNTED_POLLS, COUNTED_POLLS * PERIOD_S + 30)
+                time.sleep(0.05)
+                for counter in counters:
+                    counter.send_signal(signal.SIGINT)
+                    counter.wait(timeout=10)
+
+            sessions_wanted = [(who, command, delivery_options(mode, baud, reply_file), 1,
+                                PERIOD_S) for who, command in commands(baud).items()]
+            try:
+                run_together(sessions_wanted, work, 30, between=count)
+            finally:
+                for counter in counters:
+                    if counter.poll() is None:
+                        counter.kill()
+                        counter.wait()
+            calls[mode, baud] = tuple(
+                {kind: n / COUNTED_POLLS
+                 for kind, n in system_call_counts(reports[who].read_text()).items()}
+                for who in ("torvex", "script"))
+    return calls
 
 
 def equivalence_runs(work):
@@ -657,6 +838,7 @@ def main():
     parser.add_argument("--valgrind", help="valgrind executable; heap counts are skipped without")
     parser.add_argument("--reply-bench", help="the micro-benchmark executable, if built")
     parser.add_argument("--strace", help="strace executable; the disk sync times are skipped without")
+    parser.add_argument("--perf", help="perf executable; system calls are not counted without")
     parser.add_argument("--polls", type=int, default=60)
     parser.add_argument("--readme", type=Path, help="rewrite this file's Performance section")
     parser.add_argument("--note", default="", help="added to the description of the machine")
@@ -674,6 +856,8 @@ def main():
         reply_file = work / "reply.txt"
         reply_file.write_bytes(TYPICAL_REPLY)
         figures, mismatches = timed_runs(work, reply_file)
+        unsynced = unsynced_runs(work, reply_file)
+        calls = counted_runs(work, reply_file)
         more_mismatches, checked = equivalence_runs(work)
         mismatches += more_mismatches
         idle, long_periods, more_mismatches = long_period_runs(work, reply_file)
@@ -681,11 +865,11 @@ def main():
         allocations = allocation_runs(work)
         syncs = sync_runs(work, reply_file)
     micro = micro_benchmarks()
-    checked += len(BAUDS) * ARGS.polls + LONG_POLLS
+    checked += len(MODES) * len(BAUDS) * ARGS.polls + LONG_POLLS
     checks = (f"yes, {checked} of {checked}" if not mismatches
               else "**NO**: " + "; ".join(mismatches))
 
-    table = build_table(figures, idle, long_periods, allocations, syncs, checks, micro,
+    table = build_table(figures, unsynced, calls, idle, long_periods, allocations, syncs, checks, micro,
                         machine_description(), started, (load_at_start, load_average()))
     print(table)
     if ARGS.readme:

@@ -72,12 +72,14 @@ class PeerConversion(unittest.TestCase):
 class Session:
     """What a run leaves behind, made up."""
 
-    def __init__(self, requests, record_times, cpu_at_records, wake_ups_at_records=(0, 0, 0)):
+    def __init__(self, requests, record_times, cpu_at_records, wake_ups_at_records=(0, 0, 0),
+                 deliveries=()):
         self.name = "made up"
         self.requests = requests
         self.record_times = record_times
         self.cpu_at_records = cpu_at_records
         self.wake_ups_at_records = list(wake_ups_at_records)
+        self.deliveries = list(deliveries)
         self.wanted = len(record_times)
         self.peak_kib = 1500
 
@@ -100,6 +102,39 @@ class Figures(unittest.TestCase):
         self.assertAlmostEqual(figures["period_worst"], 1.0, places=6)
         self.assertAlmostEqual(figures["cpu_per_poll"], 1.5)
         self.assertEqual(figures["wake_ups"], 155)
+
+    def test_overhead_over_the_last_bytes_handed_over_when_the_line_hands_them_late(self):
+        # A USB adapter hands the last packet over 0 to 16 ms after its bytes
+        # are on the wire: the limit is each poll's own, from the simulator.
+        requests = [(100.0, 0.0), (101.0, 1000.0), (102.0, 2000.0)]
+        handed_over = [(160.0, 10), (1170.0, 11), (2156.0, 10)]
+        overheads = [0.0010, 0.0030, 0.0020]
+        records = [100.0 + ms / 1000 + 0.5 + overhead
+                   for (ms, _), overhead in zip(handed_over, overheads)]
+        figures = end_to_end.timing_figures(
+            Session(requests, records, [0, 1, 2], deliveries=handed_over), 150, 9600, "usb")
+        self.assertAlmostEqual(figures["limit"], 660.0)
+        self.assertAlmostEqual(figures["overhead"], 2.0, places=6)
+        self.assertAlmostEqual(figures["overhead_worst"], 3.0, places=6)
+        self.assertEqual(figures["chunks"], 10)
+        with self.assertRaises(end_to_end.BenchError):  # a reply the log does not show
+            end_to_end.timing_figures(
+                Session(requests, records, [0, 1, 2], deliveries=handed_over[:2]), 150, 9600,
+                "usb")
+
+    def test_system_calls_from_the_kernels_count(self):
+        report = ("# started on Tue Dec  8 20:58:44 2026\n\n"
+                  "910,,raw_syscalls:sys_enter,6913791,100.00,,\n"
+                  "446,,syscalls:sys_enter_read,6913791,100.00,,\n"
+                  "0,,syscalls:sys_enter_poll,6913791,100.00,,\n"
+                  "452,,syscalls:sys_enter_ppoll,6913791,100.00,,\n"
+                  "0,,syscalls:sys_enter_select,6913791,100.00,,\n"
+                  "3,,syscalls:sys_enter_pselect6,6913791,100.00,,\n")
+        self.assertEqual(end_to_end.system_call_counts(report),
+                         {"all": 910, "read": 446, "wait": 455})
+        for broken in ("<not counted>,,raw_syscalls:sys_enter,0,0.00,,\n", "# nothing\n"):
+            with self.subTest(broken=broken), self.assertRaises(end_to_end.BenchError):
+                end_to_end.system_call_counts(broken)
 
     def test_too_few_requests_is_an_error(self):
         with self.assertRaises(end_to_end.BenchError):

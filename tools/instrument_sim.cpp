@@ -96,7 +96,7 @@ void run(Sim& sim) {
         if (sim.state == PortState::Open || sim.state == PortState::Held) {
             if (!sim.replies.empty() && !wantOut) {
                 const Reply& r = sim.replies.front();
-                due = byteDueNs(sim, r, r.written);
+                due = nextHandOverNs(sim, r);
             }
             if (sim.streaming && (due < 0 || sim.streamNextNs < due)) due = sim.streamNextNs;
         }

@@ -15,12 +15,21 @@ namespace simulator {
 // Raised by a stop signal, or when the run should end for another reason.
 extern volatile sig_atomic_t g_stop;
 
+// How the line hands paced reply bytes to the logger's driver.
+enum class Delivery {
+    Byte,  // each byte once it is on the wire
+    Fifo,  // a UART with a 14-byte FIFO trigger: 14 bytes at a time, the rest
+           // after four character times of silence
+    Usb,   // a USB adapter: what is on the wire so far, once per 16 ms tick
+};
+
 struct Options {
     const char* logPath = nullptr;
     const char* scriptPath = nullptr;
     const char* linkPath = nullptr;  // a symbolic link kept pointing at the current pty
     int64_t delayMs = 20;
     int64_t baud = 0;         // 0: write a reply at once
+    Delivery delivery = Delivery::Byte;
     int64_t longCount = -1;   // -1: not used
     int64_t streamMs = 0;     // 0: not used
     int64_t vanishAfter = 0;  // 0: never
@@ -42,6 +51,7 @@ struct Reply {
     int64_t startNs = 0;      // first byte may not leave before this
     int64_t stallSinceNs = -1;
     int64_t number = 0;       // which answered request this reply belongs to
+    int64_t chunks = 0;       // writes that handed its bytes over so far
 };
 
 struct Sim {
@@ -77,6 +87,7 @@ bool readFile(const char* path, std::string& out);
 // sim_replies.cpp
 void takeBytes(Sim& sim, const char* data, size_t count);
 int64_t byteDueNs(const Sim& sim, const Reply& reply, size_t index);
+int64_t nextHandOverNs(const Sim& sim, const Reply& reply);
 bool writeDue(Sim& sim, int64_t now);
 void writeStream(Sim& sim, int64_t now);
 

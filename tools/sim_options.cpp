@@ -19,6 +19,19 @@ bool parseNumber(const char* text, int64_t minimum, int64_t& value) {
     return true;
 }
 
+bool parseDelivery(const std::string& text, Delivery& delivery) {
+    if (text == "byte") {
+        delivery = Delivery::Byte;
+    } else if (text == "fifo") {
+        delivery = Delivery::Fifo;
+    } else if (text == "usb") {
+        delivery = Delivery::Usb;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void usage() {
     std::fputs(
         "usage: torvex_sim [options]\n"
@@ -28,11 +41,20 @@ void usage() {
         "\n"
         "options:\n"
         "  --log FILE          append \"<ms> <hex>\" per request (ms since start, 3 decimals,\n"
-        "                      request bytes in lower-case hex, e.g. 490d0a), \"<ms> closed\"\n"
-        "                      when the logger closes the port, \"<ms> vanished\"\n"
+        "                      request bytes in lower-case hex, e.g. 490d0a),\n"
+        "                      \"<ms> delivered:<writes>\" once a reply is all handed over\n"
+        "                      (in how many writes), \"<ms> closed\" when the logger\n"
+        "                      closes the port, \"<ms> vanished\"\n"
         "  --delay MS          wait MS ms after a request before replying (default 20)\n"
         "  --silent            never answer\n"
         "  --baud B            pace reply bytes at 10 bits per byte at B baud\n"
+        "  --delivery MODE     how paced bytes reach the logger (default byte):\n"
+        "                      byte  each byte once it is on the wire;\n"
+        "                      fifo  as from a UART's 14-byte FIFO: each 14 bytes\n"
+        "                            once the last of them is on the wire, a shorter\n"
+        "                            rest four character times after its last byte;\n"
+        "                      usb   as from a USB adapter: what is on the wire so\n"
+        "                            far, every 16 ms\n"
         "  --script FILE       answer with the exact bytes of FILE\n"
         "  --long N            answer with N characters (CR not counted) in lines\n"
         "                      \"L0001,1.5%,2.25\\r\\n\", \"L0002,...\", cut at exactly N\n"
@@ -81,7 +103,8 @@ int parseOptions(int argc, char** argv, Options& opt) {
         const bool takesValue = arg == "--log" || arg == "--delay" || arg == "--baud" ||
                                 arg == "--script" || arg == "--long" || arg == "--stream" ||
                                 arg == "--vanish-after" || arg == "--replug-after" ||
-                                arg == "--gap" || arg == "--quiet" || arg == "--link";
+                                arg == "--gap" || arg == "--quiet" || arg == "--link" ||
+                                arg == "--delivery";
         if (takesValue && !value) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "torvex_sim: %s needs a value\n", arg.c_str());
@@ -110,6 +133,8 @@ int parseOptions(int argc, char** argv, Options& opt) {
             ok = parseNumber(value, 0, opt.delayMs);
         } else if (arg == "--baud") {
             ok = parseNumber(value, 1, opt.baud);
+        } else if (arg == "--delivery") {
+            ok = parseDelivery(value, opt.delivery);
         } else if (arg == "--long") {
             ok = parseNumber(value, 0, opt.longCount);
         } else if (arg == "--stream") {

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -13,6 +14,9 @@ namespace {
 const char kRequest[] = "I\r\n";
 const char kStreamText[] = "S,21.50,40.2%,7.25\r\nQ,1013.4,0.5%\r\n";
 const int64_t kWriteStallLimitNs = 2000000000;   // drop a reply the logger stopped reading
+const size_t kFifoTrigger = 14;                  // bytes that make a 16550 UART interrupt
+const int64_t kFifoTimeoutCharacters = 4;        // its time-out interrupt, in character times
+const int64_t kUsbTickNs = 16000000;             // a USB adapter's default latency timer
 
 std::string toHex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -107,22 +111,74 @@ int64_t byteDueNs(const Sim& sim, const Reply& reply, size_t index) {
     return reply.startNs + bits * 1000000000 / sim.opt.baud;
 }
 
+namespace {
+
+int64_t characterNs(const Sim& sim) {
+    return int64_t{10} * 1000000000 / sim.opt.baud;
+}
+
+// Bytes of the reply wholly on the wire by `when`.
+size_t onWireBy(const Sim& sim, const Reply& reply, int64_t when) {
+    size_t count = 0;
+    while (count < reply.bytes.size() && byteDueNs(sim, reply, count) <= when) ++count;
+    return count;
+}
+
+// The latency timer runs on its own, from the simulator's start.
+int64_t usbTickAtOrBefore(const Sim& sim, int64_t when) {
+    return when - (when - sim.startNs) % kUsbTickNs;
+}
+
+// Bytes of the reply the line has handed over to the logger's driver by `now`.
+size_t handedOverBy(const Sim& sim, const Reply& reply, int64_t now) {
+    if (sim.opt.baud <= 0) return now >= reply.startNs ? reply.bytes.size() : 0;
+    switch (sim.opt.delivery) {
+        case Delivery::Byte: return onWireBy(sim, reply, now);
+        case Delivery::Fifo: {
+            const size_t arrived = onWireBy(sim, reply, now);
+            if (arrived == 0) return 0;
+            const bool timedOut = now >= byteDueNs(sim, reply, arrived - 1) +
+                                             kFifoTimeoutCharacters * characterNs(sim);
+            return timedOut ? arrived : arrived - arrived % kFifoTrigger;
+        }
+        case Delivery::Usb: return onWireBy(sim, reply, usbTickAtOrBefore(sim, now));
+    }
+    return 0;
+}
+
+}  // namespace
+
+// When the line next hands over bytes of the reply beyond those written.
+int64_t nextHandOverNs(const Sim& sim, const Reply& reply) {
+    const size_t size = reply.bytes.size();
+    if (sim.opt.baud <= 0 || reply.written >= size) return reply.startNs;
+    switch (sim.opt.delivery) {
+        case Delivery::Byte: break;
+        case Delivery::Fifo: {
+            const size_t trigger = (reply.written / kFifoTrigger + 1) * kFifoTrigger;
+            if (trigger <= size) return byteDueNs(sim, reply, trigger - 1);
+            return byteDueNs(sim, reply, size - 1) + kFifoTimeoutCharacters * characterNs(sim);
+        }
+        case Delivery::Usb: {
+            const int64_t arrives = byteDueNs(sim, reply, reply.written);
+            const int64_t tick = usbTickAtOrBefore(sim, arrives);
+            return tick == arrives ? tick : tick + kUsbTickNs;
+        }
+    }
+    return byteDueNs(sim, reply, reply.written);
+}
+
 // Writes whatever is due of the front reply. Returns false when the rest
 // must wait for the master to accept more (POLLOUT).
 bool writeDue(Sim& sim, int64_t now) {
     while (!sim.replies.empty() && sim.state != PortState::Vanished) {
         Reply& reply = sim.replies.front();
-        size_t end = reply.bytes.size();
-        if (sim.opt.baud > 0) {
-            end = reply.written;
-            while (end < reply.bytes.size() && byteDueNs(sim, reply, end) <= now) ++end;
-        } else if (now < reply.startNs) {
-            end = reply.written;
-        }
+        const size_t end = std::max(reply.written, handedOverBy(sim, reply, now));
         while (reply.written < end) {
             const ssize_t n = write(sim.master, reply.bytes.data() + reply.written, end - reply.written);
             if (n > 0) {
                 reply.written += static_cast<size_t>(n);
+                ++reply.chunks;
                 reply.stallSinceNs = -1;
                 continue;
             }
@@ -141,6 +197,7 @@ bool writeDue(Sim& sim, int64_t now) {
         }
         if (reply.written < reply.bytes.size()) return true;  // rest not due yet
         const int64_t number = reply.number;
+        logLine(sim, "delivered:" + std::to_string(reply.chunks));
         sim.replies.pop_front();
         diag(sim, "reply %s written", std::to_string(number).c_str());
         if (sim.opt.vanishAfter > 0 && number == sim.opt.vanishAfter) {

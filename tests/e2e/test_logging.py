@@ -2,6 +2,7 @@
 
 import fcntl
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -103,28 +104,39 @@ class Logging(EndToEnd):
         log.interrupt()
         self.assertEqual(log.finish()[0], 0)
 
+    def traced(self, sim, calls, name, out=subprocess.DEVNULL):
+        """The logger at -s 1 under strace, which writes the given calls to
+        the file `name`; returns (tracer, trace path)."""
+        trace = self.path(name)
+        tracer = subprocess.Popen(
+            ["strace", "-qq", "-o", trace, "-e", "trace=" + calls,
+             *logger_command("-p", sim.device, "-s", "1")],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+            # The sanitized build's leak check cannot run under ptrace.
+            env=dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                     + ":detect_leaks=0"))
+        self.addCleanup(tracer.kill)
+        return tracer, trace
+
+    def stop_traced(self, tracer):
+        """Ctrl-C for the traced logger."""
+        with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as children:
+            os.kill(int(children.read().split()[0]), signal.SIGINT)
+
     def test_each_record_reaches_the_disk_before_the_next_request(self):
         # strace shows the order of the program's writes and disk syncs.
         # Records to a file are synced one by one; records to a pipe are not.
         for to_file in (True, False):
             with self.subTest(to_file=to_file):
                 sim = self.scripted()
-                trace = self.path("trace-%s.txt" % to_file)
                 out = open(self.path("log.csv"), "wb") if to_file else subprocess.PIPE
-                tracer = subprocess.Popen(
-                    ["strace", "-qq", "-o", trace, "-e", "trace=write,fsync,fdatasync",
-                     *logger_command("-p", sim.device, "-s", "1")],
-                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
-                    # The sanitized build's leak check cannot run under ptrace.
-                    env=dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
-                             + ":detect_leaks=0"))
-                self.addCleanup(tracer.kill)
+                tracer, trace = self.traced(sim, "write,fsync,fdatasync",
+                                            "trace-%s.txt" % to_file, out)
                 if to_file:
                     out.close()
                 self.assertTrue(sim.wait_for_requests(3))
                 time.sleep(0.7)  # the third reply ends with its 500 ms of silence
-                with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as children:
-                    os.kill(int(children.read().split()[0]), signal.SIGINT)
+                self.stop_traced(tracer)
                 if not to_file:
                     tracer.stdout.read()
                     tracer.stdout.close()
@@ -143,6 +155,40 @@ class Logging(EndToEnd):
                 polls = len(sim.requests())
                 per_poll = "request record sync" if to_file else "request record"
                 self.assertEqual(" ".join(steps), " ".join([per_poll] * polls))
+
+    def test_each_chunk_the_line_hands_over_costs_one_wait_and_one_read(self):
+        # Seen through strace, however the line delivers the reply: each read
+        # of the port brings bytes and follows one wait, so there are no more
+        # reads than the simulator made writes; one more wait finds the
+        # silence that ends the reply. No read finds nothing.
+        for delivery in ("byte", "fifo", "usb"):
+            with self.subTest(delivery=delivery):
+                sim = self.scripted(WORKED_REPLY, "--baud", "9600", "--delivery", delivery)
+                tracer, trace = self.traced(sim, "read,ppoll,write", "calls-%s.txt" % delivery)
+                self.assertTrue(sim.wait_for_requests(3))
+                time.sleep(0.7)
+                self.stop_traced(tracer)
+                self.assertEqual(tracer.wait(timeout=10), 0)
+                polls = []  # [waits, [bytes of each read]] on the port, per poll
+                with open(trace) as calls:
+                    for call in calls:
+                        request = re.match(r'write\((\d+), "I\\r\\n", 3\)', call)
+                        if request:
+                            port = request.group(1)
+                            polls.append([0, []])
+                        elif polls and call.startswith("ppoll([{fd=%s," % port):
+                            polls[-1][0] += 1
+                        elif polls and call.startswith("read(%s," % port):
+                            polls[-1][1].append(int(call.rsplit("=", 1)[1]))
+                writes = [int(what.split(":")[1]) for _, what in sim.log()
+                          if isinstance(what, str) and what.startswith("delivered:")]
+                self.assertEqual(len(polls), len(sim.requests()))
+                self.assertEqual(len(writes), len(polls))
+                for (waits, reads), written in zip(polls, writes):
+                    self.assertTrue(all(count > 0 for count in reads), reads)
+                    self.assertEqual(sum(reads), len(WORKED_REPLY))
+                    self.assertLessEqual(len(reads), written)
+                    self.assertEqual(waits, len(reads) + 1)
 
     def test_a_busy_port_is_not_shared(self):
         sim = self.scripted()

@@ -217,7 +217,26 @@ def preset_line(device, speed, two_stop_bits, flow_control):
 class SerialLine(WineCase):
     """What the program makes of the port: a pty reports only 8 data bits and
     no parity, so speed and stop bits are checked, and that the flow control
-    the port had is kept."""
+    the port had is kept; and how it reads a reply that comes in chunks."""
+
+    def test_a_reply_in_chunks_ends_500_ms_after_its_last_byte(self):
+        # As from a UART's FIFO: 14 bytes at a time, a shorter rest 4 ms after
+        # the reply's last byte. Each read takes what the driver holds and
+        # waits on for no more, so the record follows the silence at once.
+        sim = self.instrument("--baud", "9600", "--delivery", "fifo")
+        program = self.program("-p", "com7", "-s", "5")
+        self.assertTrue(sim.wait_for_requests(1))
+        asked = time.monotonic()
+        self.assertTrue(wait_until(lambda: program.stdout_so_far() == WORKED_RECORD))
+        took = time.monotonic() - asked
+        program.ctrl_c()
+        status, out, _ = program.finish()
+
+        self.assertEqual((status, out), (0, WORKED_RECORD))
+        # 34 ms of reply and 500 ms of silence; a read that waited for a fuller
+        # count would end the reply only after a second.
+        self.assertGreater(took, 0.45)
+        self.assertLess(took, 0.8)
 
     def test_speed_and_stop_bits_set_and_flow_control_kept(self):
         cases = [

@@ -66,7 +66,7 @@ bool waitForStop(StopSignal& signal, std::uint32_t timeoutMs) {
     if (stopRaised) return true;
     // The handler's byte makes the pipe readable, so a stop ends the wait at once.
     pollfd watched{static_cast<int>(signal.handle), POLLIN, 0};
-    const int woken = waitUntil(watched, monotonicMs() + timeoutMs);
+    const int woken = waitUntil(watched, monotonicNs() + timeoutMs * kNsPerMs);
     // Anything but the time running out (a failed wait included) is a stop.
     return stopRaised || woken != 0;
 }

@@ -3,6 +3,7 @@
 
 #include "platform/posix/deadline.h"
 #include "platform/posix/device_path.h"
+#include "platform/read_ahead.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,15 +23,26 @@ int descriptorOf(const SerialPort& port) {
     return static_cast<int>(port.handle);
 }
 
-// One read that never waits: 1 with a byte, 0 when nothing is buffered,
-// -1 when the line failed (EIO, ENXIO and the like).
-int readBuffered(int fd, char& byte) {
+// One wait and one read: waits until the driver holds something, then takes
+// all of it that fits; no read that can only find nothing. The 500 ms count
+// from here, where the bytes read ahead have just been used up: the moment a
+// reader of single bytes would have found the driver empty.
+serial::DriverRead readDriver(SerialPort& port, char* space, std::size_t room) {
+    const int fd = descriptorOf(port);
+    const long long deadline = monotonicNs() + kReadTimeoutMs * kNsPerMs;
+    // poll(): a hung-up line wakes it at once, so a vanished instrument
+    // never turns into a busy loop.
+    pollfd watched{fd, POLLIN, 0};
+    const int woken = waitUntil(watched, deadline);
+    if (woken == 0) return {0, false};  // silence: the reply has ended
+    if (woken < 0) return {0, true};
     for (;;) {
-        const ssize_t count = ::read(fd, &byte, 1);
-        if (count == 1) return 1;
-        if (count == 0) return 0;
-        if (errno == EINTR) continue;
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        const ssize_t count = ::read(fd, space, room);
+        if (count > 0) return {static_cast<std::size_t>(count), false};
+        if (count < 0 && errno == EINTR) continue;
+        // A hung-up terminal reads as empty, so the hang-up itself tells.
+        const bool failed = count < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+        return {0, failed || (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0};
     }
 }
 
@@ -98,21 +110,7 @@ bool sendRequest(SerialPort& port) {
 }
 
 bool readByte(SerialPort& port, char& byte) {
-    const int fd = descriptorOf(port);
-    const long long deadline = monotonicMs() + kReadTimeoutMs;
-    int got = readBuffered(fd, byte);
-    if (got == 0) {
-        // Waits with poll(): a hung-up line wakes it at once, so a vanished
-        // instrument never turns into a busy loop.
-        pollfd watched{fd, POLLIN, 0};
-        const int woken = waitUntil(watched, deadline);
-        if (woken == 0) return false;  // silence: the reply has ended
-        got = woken < 0 ? -1 : readBuffered(fd, byte);
-        // A hung-up terminal reads as empty, so the hang-up itself tells.
-        if (got == 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) got = -1;
-    }
-    if (got < 0) port.lineLost = true;
-    return got == 1;
+    return takeByte(port, byte, readDriver);
 }
 
 void close(SerialPort& port) {
@@ -120,6 +118,7 @@ void close(SerialPort& port) {
     const int fd = descriptorOf(port);
     if (::isatty(fd)) ::ioctl(fd, TIOCNXCL);
     ::close(fd);
+    dropReadAhead(port);
     port.isOpen = false;
     port.handle = -1;
 }

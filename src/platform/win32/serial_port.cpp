@@ -3,8 +3,10 @@
 // everything else on the line left as the port has it.
 #include "platform/win32/windows_api.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "platform/read_ahead.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -27,6 +29,29 @@ DWORD lineSpeed(int baudRate) {
         case 4800: return CBR_4800;
         default: return CBR_38400;
     }
+}
+
+// The time-outs make a ReadFile of one byte return at once when one is
+// buffered, or wait up to 500 ms for it. The rest the driver holds is then
+// read with a count of exactly that: Windows would return a larger count at
+// once with what is buffered, but Wine waits for the whole count until the
+// 500 ms have passed, which would end every reply half a second late. A read
+// that fails means the line is gone, as when the adapter was pulled out (the
+// next period's open then starts afresh); what it brought comes first.
+serial::DriverRead readDriver(SerialPort& port, char* space, std::size_t room) {
+    const HANDLE handle = handleOf(port);
+    DWORD first = 0;
+    if (!::ReadFile(handle, space, 1, &first, nullptr)) return {first, true};
+    if (first == 0) return {0, false};  // silence: the reply has ended
+    // Also clears a line error (noise, say), which would otherwise fail the
+    // next read on a port set to abort on errors and pass for a lost line.
+    DWORD errors = 0;
+    COMSTAT held;
+    if (!::ClearCommError(handle, &errors, &held) || held.cbInQue == 0) return {1, false};
+    const DWORD wanted = std::min<DWORD>(held.cbInQue, static_cast<DWORD>(room - 1));
+    DWORD rest = 0;
+    const BOOL read = ::ReadFile(handle, space + 1, wanted, &rest, nullptr);
+    return {1 + rest, !read};
 }
 
 }  // namespace
@@ -85,17 +110,13 @@ bool sendRequest(SerialPort& port) {
 }
 
 bool readByte(SerialPort& port, char& byte) {
-    // The count alone tells whether a byte came. A read that only timed out
-    // succeeds with none; a failed one means the line is gone, as when the
-    // adapter was pulled out (the next period's open then starts afresh).
-    DWORD count = 0;
-    if (!::ReadFile(handleOf(port), &byte, 1, &count, nullptr)) port.lineLost = true;
-    return count == 1;
+    return takeByte(port, byte, readDriver);
 }
 
 void close(SerialPort& port) {
     if (!port.isOpen) return;
     ::CloseHandle(handleOf(port));
+    dropReadAhead(port);
     port.isOpen = false;
     port.handle = -1;
 }
