@@ -29,6 +29,26 @@ def logger_command(*args, program=TORVEX):
     return [*EMULATOR, program, *args]
 
 
+class UntouchedFile:
+    """A regular file that the port's name is led to: the logger must leave
+    it as it is, content and modification time."""
+
+    CONTENT = b"keep me\n"
+
+    def __init__(self, path):
+        self.path = path
+        with open(path, "wb") as out:
+            out.write(self.CONTENT)
+        self.before = os.stat(path)
+
+    def assert_untouched(self, test):
+        with open(self.path, "rb") as back_in:
+            test.assertEqual(back_in.read(), self.CONTENT)
+        after = os.stat(self.path)
+        test.assertEqual((self.before.st_size, self.before.st_mtime_ns),
+                         (after.st_size, after.st_mtime_ns))
+
+
 def run_logger(*args, timeout=10):
     """Runs the logger to its end; returns (status, stdout bytes, stderr bytes)."""
     done = subprocess.run(logger_command(*args), stdin=subprocess.DEVNULL, capture_output=True,

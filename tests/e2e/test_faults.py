@@ -16,7 +16,7 @@ import time
 import unittest
 
 from harness import (NOT_WRITTEN, REQUEST_FAILED, STOPPED, WORKED_RECORD, WORKED_REPLY,
-                     EndToEnd)
+                     EndToEnd, UntouchedFile)
 
 # What the simulator's --stream sends over and over, carriage returns aside.
 STREAM_TEXT = b"S,21.50,40.2%,7.25\nQ,1013.4,0.5%\n"
@@ -158,11 +158,8 @@ class Faults(EndToEnd):
                 self.assertTrue(sim.wait_for(lambda entries: "vanished" in (w for _, w in entries)))
                 seen = time.monotonic()
                 if meanwhile == "a regular file":
-                    plain = self.path("plain.txt")
-                    with open(plain, "wb") as out:
-                        out.write(b"keep me\n")
-                    before = os.stat(plain)
-                    os.symlink(plain, self.path("staged"))
+                    plain = UntouchedFile(self.path("plain.txt"))
+                    os.symlink(plain.path, self.path("staged"))
                     os.replace(self.path("staged"), sim.port)
                 self.assertTrue(wait_until(lambda: not holds(pid, sim.device),
                                            closed_within_ms / 1000))
@@ -194,11 +191,7 @@ class Faults(EndToEnd):
                 self.assertEqual(err, self.announce(sim) + ".." + ("." + REQUEST_FAILED) * failures
                                  + "." * (polls - 2) + "\n" + STOPPED)
                 if meanwhile == "a regular file":
-                    with open(plain, "rb") as back_in:
-                        self.assertEqual(back_in.read(), b"keep me\n")
-                    after = os.stat(plain)
-                    self.assertEqual((before.st_size, before.st_mtime_ns),
-                                     (after.st_size, after.st_mtime_ns))
+                    plain.assert_untouched(self)
 
     def test_a_reply_that_never_stops_gives_whole_records_on_time(self):
         # One byte a millisecond: a poll ends at 2047 characters, never by

@@ -15,7 +15,7 @@ from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, map_co
                           program_in_group, scratch_directory)
 
 # wine_session puts the POSIX suites on the path: their texts are this suite's too.
-from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED
+from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED, UntouchedFile
 from test_command_line import HELP
 from test_faults import cpu_seconds, default_record
 from test_logging import NOT_WRITTEN, WORKED_REPLY
@@ -306,11 +306,8 @@ class Unplugged(WineCase):
                 self.assertTrue(sim.wait_for(lambda log: "vanished" in (w for _, w in log)))
                 seen = time.monotonic()
                 if meanwhile == "a regular file":
-                    plain = self.path("plain.txt")
-                    with open(plain, "wb") as out:
-                        out.write(b"keep me\n")
-                    before = os.stat(plain)
-                    map_com_port(plain)
+                    plain = UntouchedFile(self.path("plain.txt"))
+                    map_com_port(plain.path)
                 # Let go within one period.
                 self.assertTrue(wait_until(lambda: not holders(old_device), 1.5))
                 closed_ms = (time.monotonic() - seen) * 1000
@@ -340,11 +337,7 @@ class Unplugged(WineCase):
                 self.assertEqual(err, ANNOUNCE_COM7 + b".." + (b"." + crlf(REQUEST_FAILED)) * failures
                                  + b"." * (polls - 2) + crlf("\n" + STOPPED))
                 if meanwhile == "a regular file":
-                    with open(plain, "rb") as back_in:
-                        self.assertEqual(back_in.read(), b"keep me\n")
-                    after = os.stat(plain)
-                    self.assertEqual((before.st_size, before.st_mtime_ns),
-                                     (after.st_size, after.st_mtime_ns))
+                    plain.assert_untouched(self)
 
     def test_ctrl_c_during_an_outage_ends_the_run_in_order(self):
         sim = self.instrument("--vanish-after", "1")
