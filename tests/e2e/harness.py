@@ -89,6 +89,11 @@ class Simulator:
         """The simulator's times of an event ("vanished", "replugged", ...)."""
         return [ms for ms, what in self.log() if what == word]
 
+    def ms_to_request_after_replug(self):
+        """How long after the instrument came back the first request reached it."""
+        back = self.events("replugged")[0]
+        return [ms for ms, _ in self.requests() if ms > back][0] - back
+
     def log(self):
         """[(ms, request bytes or event word)] in the order the simulator saw them."""
         entries = []
