@@ -146,4 +146,16 @@ bool syncToDisk(std::FILE* stream) {
     return fake.syncSucceeds;
 }
 
+bool fileLength(std::FILE* stream, std::int64_t& length) {
+    length = std::ftell(stream);
+    record(FakeEvent::Length, static_cast<std::uint32_t>(length));
+    return true;
+}
+
+// Only noted: a stream cannot be cut back on every system the tests run on.
+bool cutFileBack(std::FILE*, std::int64_t length) {
+    record(FakeEvent::Cut, static_cast<std::uint32_t>(length));
+    return true;
+}
+
 }  // namespace console

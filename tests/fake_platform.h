@@ -9,9 +9,11 @@
 #include "platform/serial_port.h"
 
 struct FakeEvent {
-    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort, Sync } kind;
+    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort, Sync, Length, Cut } kind;
     std::uint64_t at;     // fake milliseconds since the run began
-    std::uint32_t value;  // baud rate for Configure, time-out for Wait, bytes in the stream for Sync
+    // baud rate for Configure, time-out for Wait, bytes in the stream for Sync
+    // and Length, the length asked for by Cut
+    std::uint32_t value;
 };
 
 struct FakePlatform {

@@ -34,7 +34,8 @@ std::string repeat(const std::string& text, int times) {
 
 std::string kindsOf(const FakePlatform& platform) {
     static const char* const names[] = {"open", "configure", "create-stop", "request",
-                                        "wait", "close-stop", "close-port", "sync"};
+                                        "wait", "close-stop", "close-port", "sync",
+                                        "length", "cut"};
     std::string kinds;
     for (int i = 0; i < platform.eventCount; ++i) kinds += std::string(names[platform.events[i].kind]) + " ";
     return kinds;
@@ -121,9 +122,10 @@ TEST_F(LoggingRun, ProgressDotsAndDiskSyncsOnlyWhenLoggingToAFile) {
               "...\n" + kStopped);
     EXPECT_EQ(fake.nth(FakeEvent::Configure, 0)->value, 38400u);
     // Each record reaches the disk whole, before the next request.
-    EXPECT_EQ(kindsOf(fake), "open configure create-stop " + repeat("request sync wait ", 3) +
+    EXPECT_EQ(kindsOf(fake), "open configure create-stop " + repeat("request length sync wait ", 3) +
                                  "close-stop close-port ");
     for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(fake.nth(FakeEvent::Length, i)->value, i * kWorkedRecord.size());
         EXPECT_EQ(fake.nth(FakeEvent::Sync, i)->value, (i + 1) * kWorkedRecord.size());
     }
 }
@@ -231,31 +233,46 @@ TEST_F(LoggingRun, ThePeriodHoldsAcrossTheClockWrap) {
     }
 }
 
-TEST_F(LoggingRun, ARecordThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
+TEST_F(LoggingRun, ARecordThatCannotBeWrittenIsReportedAndCutBackOut) {
     const char path[] = "torvex-unwritable.csv";
-    for (const bool syncFails : {false, true}) {
+    // Open for reading only, every write fails; or writable, and the disk sync fails.
+    const struct {
+        bool syncFails;
+        std::string events;
+    } cases[] = {
+        {false, "request length cut wait "},
+        {true, "request length sync cut wait "},
+    };
+    for (const auto& c : cases) {
         SetUp();
         CapturedStream scratch;
         std::FILE* created = std::fopen(path, "w");
         ASSERT_NE(created, nullptr);
         std::fclose(created);
-        // Open for reading only, every write fails; or writable, and the disk sync fails.
-        std::FILE* records = std::fopen(path, syncFails ? "w" : "r");
+        std::FILE* records = std::fopen(path, c.syncFails ? "w" : "r");
         ASSERT_NE(records, nullptr);
 
         fake.outputIsFile = true;
-        fake.syncSucceeds = !syncFails;
+        fake.syncSucceeds = !c.syncFails;
         fake.stopAtMs = 2 * 10000 - 1;
         Arguments args({"-p", "com7"});
         const int status = runLogger(args.count(), args.vector(), records, scratch.file);
         std::fclose(records);
         std::remove(path);
 
-        EXPECT_EQ(status, 1) << syncFails;
-        EXPECT_EQ(fake.requests, 2) << syncFails;
+        EXPECT_EQ(status, 1) << c.syncFails;
+        EXPECT_EQ(fake.requests, 2) << c.syncFails;
         EXPECT_EQ(scratch.text(), kAnnounceCom7 + repeat(".No se pudo escribir el registro\n", 2) +
                                       "\n" + kStopped)
-            << syncFails;
+            << c.syncFails;
+        // The length is taken before the write, and the file cut back to it after the failure.
+        EXPECT_EQ(kindsOf(fake), "open configure create-stop " + repeat(c.events, 2) +
+                                     "close-stop close-port ")
+            << c.syncFails;
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(fake.nth(FakeEvent::Cut, i)->value, fake.nth(FakeEvent::Length, i)->value)
+                << c.syncFails;
+        }
     }
 }
 

@@ -41,14 +41,20 @@ std::string defaultReply(int64_t n) {
     return text;
 }
 
-// Lines "L0001,1.5%,2.25\r\n", "L0002,..." cut where exactly `count`
-// characters other than carriage returns have been produced.
-std::string longReply(int64_t count) {
+// Lines "R000001,1.5%,2.25\r\n" (the reply's number), "L0002,...", "L0003,..."
+// cut where exactly `count` characters other than carriage returns have been
+// produced: the number stays at the head of the record, so a lost or
+// repeated record shows.
+std::string longReply(int64_t count, int64_t number) {
     std::string out;
     int64_t produced = 0;
     for (int line = 1; produced < count; line = line % 9999 + 1) {
-        char text[32];
-        std::snprintf(text, sizeof text, "L%04d,1.5%%,2.25\r\n", line);
+        char text[40];
+        if (line == 1) {
+            std::snprintf(text, sizeof text, "R%06lld,1.5%%,2.25\r\n", static_cast<long long>(number));
+        } else {
+            std::snprintf(text, sizeof text, "L%04d,1.5%%,2.25\r\n", line);
+        }
         for (const char* c = text; *c != '\0' && produced < count; ++c) {
             out += *c;
             if (*c != '\r') ++produced;
@@ -86,7 +92,7 @@ void handleRequest(Sim& sim, const std::string& request, int64_t whenNs) {
     } else if (sim.opt.scriptPath) {
         queueReply(sim, sim.script, whenNs);
     } else {
-        queueReply(sim, longReply(sim.opt.longCount), whenNs);
+        queueReply(sim, longReply(sim.opt.longCount, sim.answered), whenNs);
     }
 }
 

@@ -46,14 +46,19 @@ const char* openPort(SerialPort& port, const LoggerSettings& settings) {
 
 // Each record is flushed as soon as it is written, so that a killed process
 // loses no record; with `durable` it is also on the disk before the next
-// request, so that a power cut loses none either.
+// request, so that a power cut loses none either. A record that fails in a
+// file (a full disk takes part of it, say) is cut back out, so that the file
+// holds whole records only and the next one starts on a line of its own.
 bool writeRecord(std::FILE* records, const char* text, bool durable) {
     if (text[0] == '\0') return true;
+    std::int64_t lengthBefore = 0;
+    const bool canCutBack = durable && console::fileLength(records, lengthBefore);
     // Some runtimes report a failed write only through the stream's error flag.
     const bool written = std::fprintf(records, "%s", text) >= 0;
     const bool flushed = std::fflush(records) == 0 && !std::ferror(records);
-    if (written && flushed) return !durable || console::syncToDisk(records);
+    if (written && flushed && (!durable || console::syncToDisk(records))) return true;
     std::clearerr(records);  // so that the next record is judged on its own
+    if (canCutBack) console::cutFileBack(records, lengthBefore);
     return false;
 }
 

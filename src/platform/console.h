@@ -1,7 +1,8 @@
 // What the logging run needs of the console besides the serial port: the
 // stop request raised by Ctrl-C, a millisecond clock, whether standard
-// output is a file, and getting what was written there onto the disk. One
-// implementation per operating system.
+// output is a file, getting what was written there onto the disk, and
+// cutting a failed record back out of it. One implementation per operating
+// system.
 #pragma once
 
 #include <cstdint>
@@ -35,5 +36,14 @@ bool standardOutputIsFile();
 // far to the disk, and waits for it; the stream itself must be flushed
 // first. True once it is on the disk, or when the file is no disk file.
 bool syncToDisk(std::FILE* stream);
+
+// How long the stream's file is, so that a record that fails part-way can be
+// cut back out. False when it is no regular file (a pipe, a console, a
+// device): such output cannot be cut back.
+bool fileLength(std::FILE* stream, std::int64_t& length);
+
+// Cuts the stream's file back to `length` and has the stream write on from
+// there. The stream must hold no unwritten bytes. False when it failed.
+bool cutFileBack(std::FILE* stream, std::int64_t length);
 
 }  // namespace console

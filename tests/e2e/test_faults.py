@@ -1,6 +1,6 @@
 """Faults from outside the program: an instrument that vanishes, comes back
-or never stops talking, bursts of stop signals, an output nobody reads, and a
-long run. In each the logger must neither crash, hang nor lose a record, and
+or never stops talking, bursts of stop signals, an output nobody reads, a
+full disk, and a long run. In each the logger must neither crash, hang nor lose a record, and
 must end as it always does.
 
 TORVEX_SOAK_SECONDS sets the length of the real-time soak (default 60);
@@ -50,6 +50,61 @@ def record_of(text):
     if start < 1:
         return text
     return text[:start] + text[start:].translate(bytes.maketrans(b",.", b";,"))
+
+
+# A reply of whole lines: each record of 1278 bytes ends its own line, and
+# three of them fit in a page.
+FULL_DISK_REPLY = 18 + 126 * 16
+
+
+def long_reply(number, count):
+    """The simulator's --long reply, carriage returns left out."""
+    text, line = b"", 1
+    while len(text) < count:
+        text += b"R%06d,1.5%%,2.25\n" % number if line == 1 else b"L%04d,1.5%%,2.25\n" % line
+        line += 1
+    return text[:count]
+
+
+def fill_all_but_one_page(test, disk):
+    """Mounts a small file system at `disk` and fills all of it but one page,
+    so that a record is torn where that page ends. Returns the filler's path."""
+    if os.geteuid() != 0:
+        test.skipTest("mounting a small file system needs root")
+    page = os.sysconf("SC_PAGE_SIZE")
+    os.mkdir(disk)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % (16 * page), "torvex-full", disk],
+                   check=True)
+    test.cleanups.append(lambda: subprocess.run(["umount", "-l", disk]))
+    filler = os.path.join(disk, "filler")
+    out = os.open(filler, os.O_WRONLY | os.O_CREAT)
+    try:
+        while os.write(out, b"x" * page):
+            pass
+    except OSError:
+        pass
+    os.ftruncate(out, os.fstat(out).st_size - page)
+    os.close(out)
+    return filler
+
+
+def assert_whole_records_only(test, progress, records, polls, line_end=b"\n"):
+    """After a full disk: every line of the file is a whole record, in order,
+    a run of polls from the fourth on is missing, each with its message after
+    the poll's dot, and writing resumed after them."""
+    progress = progress.replace("\r\n", "\n")
+    dots = progress[:-len("\n" + STOPPED)].split(".")[1:]
+    test.assertEqual(len(dots), polls, progress)
+    missing = [n for n, after in enumerate(dots, 1) if after == NOT_WRITTEN]
+    test.assertGreaterEqual(len(missing), 2, progress)
+    test.assertEqual(missing, list(range(4, 4 + len(missing))))
+    test.assertLess(missing[-1], polls)
+    test.assertEqual(progress, "".join(
+        "." + (NOT_WRITTEN if n in missing else "") for n in range(1, polls + 1)) +
+        "\n" + STOPPED)
+    test.assertEqual(records, b"".join(
+        record_of(long_reply(n, FULL_DISK_REPLY)).replace(b"\n", line_end)
+        for n in range(1, polls + 1) if n not in missing))
 
 
 def cpu_seconds(pid):
@@ -284,6 +339,22 @@ class Faults(EndToEnd):
                 reported += polls - kept
         figure("output closed by its reader: %d records reported unwritten, every run "
                "ended in order with status 1" % reported)
+
+    def test_a_full_disk_leaves_whole_records_only_and_writing_resumes(self):
+        disk = self.path("disk")
+        filler = fill_all_but_one_page(self, disk)
+        sim = self.simulator("--long", str(FULL_DISK_REPLY))
+        log = self.logger("-p", sim.device, "-s", "1", stdout_path=os.path.join(disk, "log.csv"))
+        self.assertTrue(wait_until(lambda: log.stderr_so_far().count(NOT_WRITTEN) >= 2, 15),
+                        log.stderr_so_far())
+        os.remove(filler)
+        written_before = len(sim.requests()) - 2
+        self.assertTrue(wait_until(lambda: log.records().count(b"\n") >= written_before + 2, 10))
+        log.interrupt()
+        status, err = log.finish()
+        self.assertEqual(status, 1)
+        assert_whole_records_only(self, err[len(self.announce(sim)):], log.records(),
+                                  len(sim.requests()))
 
     def test_soak_memory_and_descriptors_stay_flat(self):
         seconds = float(os.environ.get("TORVEX_SOAK_SECONDS", "60"))

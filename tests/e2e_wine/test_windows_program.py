@@ -17,7 +17,8 @@ from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, map_co
 # wine_session puts the POSIX suites on the path: their texts are this suite's too.
 from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED, UntouchedFile
 from test_command_line import HELP
-from test_faults import cpu_seconds, default_record
+from test_faults import (FULL_DISK_REPLY, assert_whole_records_only, cpu_seconds, default_record,
+                         fill_all_but_one_page)
 from test_logging import NOT_WRITTEN, WORKED_REPLY
 
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\r\n"
@@ -138,6 +139,23 @@ class LoggingToFile(WineCase):
                                                      "fdatasync(%s)" % records_fd)):
                     steps.append("sync" if call.rstrip().endswith("= 0") else call.strip())
         self.assertEqual(" ".join(steps), " ".join(["request record sync"] * polls))
+
+    def test_a_full_disk_leaves_whole_records_only(self):
+        filler = fill_all_but_one_page(self, self.path("disk"))
+        sim = self.instrument("--long", str(FULL_DISK_REPLY), reply=None)
+        program = self.program("-p", "com7", "-s", "1", records_file="disk\\full.csv")
+        # The fourth record is torn by the full disk, the fifth finds no room at all.
+        self.assertTrue(sim.wait_for_requests(5, timeout=20))
+        time.sleep(0.8)
+        os.remove(filler)
+        self.assertTrue(sim.wait_for_requests(7))
+        time.sleep(0.8)
+        program.ctrl_c()
+        status, _, err = program.finish()
+
+        self.assertEqual(status, 1)
+        assert_whole_records_only(self, err[len(ANNOUNCE_COM7):].decode(),
+                                  self.records("disk/full.csv"), len(sim.requests()), b"\r\n")
 
     def test_ctrl_c_during_a_poll_still_writes_its_record(self):
         sim = self.instrument("--delay", "300")

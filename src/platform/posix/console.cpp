@@ -105,4 +105,21 @@ bool syncToDisk(std::FILE* stream) {
     }
 }
 
+bool fileLength(std::FILE* stream, std::int64_t& length) {
+    struct stat info;
+    if (::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    length = info.st_size;
+    return true;
+}
+
+bool cutFileBack(std::FILE* stream, std::int64_t length) {
+    int cut;
+    do {
+        cut = ::ftruncate(::fileno(stream), static_cast<off_t>(length));
+    } while (cut != 0 && errno == EINTR);
+    // Without the seek, the next record would land past a hole of zeros
+    // where the failed one ended.
+    return cut == 0 && ::fseeko(stream, static_cast<off_t>(length), SEEK_SET) == 0;
+}
+
 }  // namespace console

@@ -26,6 +26,10 @@ BOOL WINAPI raiseStop(DWORD) {
     return TRUE;
 }
 
+HANDLE handleOf(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+}
+
 }  // namespace
 
 namespace console {
@@ -58,10 +62,29 @@ bool standardOutputIsFile() {
 }
 
 bool syncToDisk(std::FILE* stream) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    const HANDLE handle = handleOf(stream);
     // Disk files only: on a pipe the flush would wait for the reader.
     if (::GetFileType(handle) != FILE_TYPE_DISK) return true;
     return ::FlushFileBuffers(handle) != 0;
+}
+
+bool fileLength(std::FILE* stream, std::int64_t& length) {
+    const HANDLE handle = handleOf(stream);
+    LARGE_INTEGER size;
+    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileSizeEx(handle, &size)) return false;
+    length = size.QuadPart;
+    return true;
+}
+
+bool cutFileBack(std::FILE* stream, std::int64_t length) {
+    const HANDLE handle = handleOf(stream);
+    LARGE_INTEGER at;
+    at.QuadPart = length;
+    if (!::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle)) {
+        return false;
+    }
+    // The runtime keeps a position of its own: the next record goes where the file now ends.
+    return ::_fseeki64(stream, length, SEEK_SET) == 0;
 }
 
 }  // namespace console
