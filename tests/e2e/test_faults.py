@@ -356,6 +356,9 @@ class Faults(EndToEnd):
         assert_whole_records_only(self, err[len(self.announce(sim)):], log.records(),
                                   len(sim.requests()))
 
+class Soak(EndToEnd):
+    """A long run of real polls; a test of its own, so that it can run beside the others."""
+
     def test_soak_memory_and_descriptors_stay_flat(self):
         seconds = float(os.environ.get("TORVEX_SOAK_SECONDS", "60"))
         sim = self.simulator()
