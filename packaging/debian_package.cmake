@@ -1,7 +1,8 @@
 # The Debian package of the Linux program, made by `cpack -G DEB` in the build
 # folder of linux-amd64, linux-arm64 or linux-armhf: the static program, its
 # manual page, the service template torvex@.service with an example instance
-# configuration, and an empty /var/log/torvex for the records.
+# configuration, an empty /var/log/torvex for the records, and examples for
+# shipping those records to a central store with rsyslog.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
@@ -41,6 +42,10 @@ install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/over
   RENAME torvex)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
+# A fleet of boards: rsyslog configuration examples, installed nowhere active.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
+  ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-central.conf
+  DESTINATION share/doc/torvex/examples)
 install(DIRECTORY DESTINATION /var/log/torvex)
 file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
 
@@ -63,7 +68,10 @@ writes each reply as one line of comma-separated values.
 The package holds the program (statically linked), its manual page and a
 systemd service template: torvex@NAME.service logs the instrument named in
 /etc/torvex/NAME.conf into /var/log/torvex/NAME.csv, as an unprivileged user
-in the dialout group, and is started again when the port is not there yet.")
+in the dialout group, and is started again when the port is not there yet.
+.
+Examples in /usr/share/doc/torvex/examples set up rsyslog to ship the records
+of a fleet of boards to one central store over RELP.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/postinst ${TORVEX_DEB_DIR}/prerm
   ${TORVEX_DEB_DIR}/postrm)

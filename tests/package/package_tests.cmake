@@ -1,7 +1,8 @@
 # Tests of the Debian package, label "package": the deb_package fixture makes
 # the .deb with CPack; deb_contents reads it without installing it, lintian
 # included; deb_install installs, runs and removes it (as root only, else it
-# is reported skipped).
+# is reported skipped); fleet ships records through rsyslog with the
+# package's example files (on this machine's build only).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(TORVEX_DEB_FILE
   ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_${TORVEX_DEB_ARCHITECTURE}.deb)
@@ -27,3 +28,14 @@ foreach(test class IN ZIP_LISTS tests classes)
     FIXTURES_REQUIRED deb LABELS package ENVIRONMENT "${TORVEX_DEB_ENVIRONMENT}"
     SKIP_RETURN_CODE 77 RESOURCE_LOCK dpkg TIMEOUT 120)
 endforeach()
+
+# The fleet's example files at work: this machine's program and simulator
+# against rsyslog, which must be installed (else the test is reported skipped).
+if(NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME fleet
+    COMMAND ${Python3_EXECUTABLE} test_fleet.py
+    WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR})
+  set_tests_properties(fleet PROPERTIES
+    LABELS package SKIP_RETURN_CODE 77 TIMEOUT 180
+    ENVIRONMENT "TORVEX=$<TARGET_FILE:torvex>;TORVEX_SIM=$<TARGET_FILE:torvex_sim>;PYTHONDONTWRITEBYTECODE=1")
+endif()

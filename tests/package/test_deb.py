@@ -32,6 +32,8 @@ ENTRIES = {
     "./usr/share/man/man1/torvex.1.gz": "-rw-r--r--",
     "./usr/share/doc/torvex/copyright": "-rw-r--r--",
     "./usr/share/doc/torvex/changelog.gz": "-rw-r--r--",
+    "./usr/share/doc/torvex/examples/torvex-edge.conf": "-rw-r--r--",
+    "./usr/share/doc/torvex/examples/torvex-central.conf": "-rw-r--r--",
     "./usr/share/lintian/overrides/torvex": "-rw-r--r--",
     "./lib/systemd/system/torvex@.service": "-rw-r--r--",
     "." + CONFFILE: "-rw-r--r--",
@@ -62,7 +64,7 @@ UNIT_LINES = [
 ]
 
 MAN_SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "RECORDS", "MESSAGES",
-                "EXIT STATUS", "SIGNALS", "UNATTENDED USE", "FILES"]
+                "EXIT STATUS", "SIGNALS", "UNATTENDED USE", "A FLEET OF BOARDS", "FILES"]
 
 
 def run(*command, **kwargs):
