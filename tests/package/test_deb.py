@@ -308,16 +308,19 @@ class Service(unittest.TestCase):
         self.assertNotIn(None, numbers, data)
         return numbers
 
-    def wait_for(self, what, condition, timeout=15):
+    def wait_for(self, name, what, condition, timeout=15):
         deadline = time.monotonic() + timeout
         while not condition():
             if time.monotonic() > deadline:
-                self.fail("no %s within %d s" % (what, timeout))
+                journal = self.container.run("journalctl", "-u", "torvex@" + name, "-n", "8",
+                                             "-o", "short-monotonic").stdout
+                self.fail("no %s within %d s; journal:\n%s" % (what, timeout, journal))
             time.sleep(0.1)
 
-    def wait_for_records(self, path, count, timeout=15):
-        self.wait_for("%d records in %s" % (count, path),
-                      lambda: self.records(path).count(b"\n") >= count, timeout)
+    def wait_for_records(self, name, count):
+        path = RECORDS % name
+        self.wait_for(name, "%d records in %s" % (count, path),
+                      lambda: self.records(path).count(b"\n") >= count)
 
     def assertEveryRecordOnce(self, numbers, at_least):
         self.assertGreaterEqual(len(numbers), at_least)
@@ -326,7 +329,7 @@ class Service(unittest.TestCase):
     def test_start_and_stop(self):
         self.instrument()
         self.instance("start")
-        self.wait_for_records(RECORDS % "start", 3)
+        self.wait_for_records("start", 3)
         self.assertIn(ANNOUNCE.format(DEVICE.upper(), 9600), self.journal("start"))
 
         self.container.run("systemctl", "stop", "torvex@start")
@@ -338,12 +341,12 @@ class Service(unittest.TestCase):
 
     def test_no_adapter_at_boot(self):
         self.instance("late")
-        self.wait_for("restart without the adapter",
+        self.wait_for("late", "restart without the adapter",
                       lambda: int(self.show("late", "NRestarts")["NRestarts"]) >= 1)
         self.assertIn(OPEN_FAILED, self.journal("late"))
         self.assertEqual(self.records(RECORDS % "late"), b"")
         self.instrument()
-        self.wait_for_records(RECORDS % "late", 2)
+        self.wait_for_records("late", 2)
         self.container.run("systemctl", "stop", "torvex@late")
         self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "late")), 2)
 
@@ -351,7 +354,7 @@ class Service(unittest.TestCase):
         sim = self.instrument("--replug-after", "2", "--gap", "1500")
         self.instance("replug")
         self.plug_in(read_line(sim, 15))
-        self.wait_for_records(RECORDS % "replug", 4)
+        self.wait_for_records("replug", 4)
         self.container.run("systemctl", "stop", "torvex@replug")
         self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "replug")), 4)
         # The logger itself took the device back, inside its sandbox.
@@ -362,7 +365,7 @@ class Service(unittest.TestCase):
         current = RECORDS % "rotation"
         self.instrument()
         self.instance("rotation")
-        self.wait_for_records(current, 3)
+        self.wait_for_records("rotation", 3)
         written = os.stat(self.container.path(current)).st_ino
         self.container.run("logrotate", "-f", ROTATION)
 
@@ -372,7 +375,7 @@ class Service(unittest.TestCase):
         self.assertFalse(old.endswith(".gz"), "compressed while it may still be written")
         # Renamed, not copied: no record can fall between a copy and a truncation.
         self.assertEqual(os.stat(old).st_ino, written)
-        self.wait_for_records(current, 2)
+        self.wait_for_records("rotation", 2)
         self.container.run("systemctl", "stop", "torvex@rotation")
         with open(old, "rb") as renamed:
             before = self.numbers(renamed.read())
@@ -383,7 +386,7 @@ class Service(unittest.TestCase):
     def test_removal_stops_the_loggers(self):
         self.instrument()
         self.instance("removal")
-        self.wait_for_records(RECORDS % "removal", 1)
+        self.wait_for_records("removal", 1)
         self.addCleanup(self.container.run, "dpkg", "-i", INSIDE_DEB)
         self.container.run("dpkg", "-r", "torvex")
         done = self.container.run("systemctl", "is-active", "torvex@removal", check=False)
