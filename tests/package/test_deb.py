@@ -274,7 +274,7 @@ class Service(unittest.TestCase):
 
     def plug_in(self, pty):
         # Debian gives a serial adapter group dialout, mode 0660.
-        self.assertRegex(pty or "", r"^/dev/pts/\d+$")
+        self.assertRegex(pty or "", r"^/dev/pts/\d+$", "the simulator made no pty")
         self.container.run("sh", "-c", 'chgrp dialout "$1" && chmod 660 "$1"', "-", pty)
 
     def instance(self, name):
