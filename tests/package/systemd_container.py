@@ -9,7 +9,6 @@ ends (the parent-death signal of systemd-nspawn)."""
 
 import ctypes
 import os
-import select
 import shutil
 import signal
 import subprocess
@@ -121,13 +120,6 @@ class Container:
                                                          done.stderr.strip()))
         return done
 
-    def start(self, *command):
-        """Starts a command inside in the background, in a process group of its
-        own; its standard output is a pipe."""
-        return subprocess.Popen(["nsenter", "-t", str(self.init), "-a", *command],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                start_new_session=True)
-
     def path(self, inside):
         """The host's way to a regular file or folder inside (no symbolic links)."""
         return "/proc/%d/root%s" % (self.init, inside)
@@ -136,15 +128,23 @@ class Container:
         self.run("sh", "-c", 'mkdir -p "$(dirname "$1")" && cat > "$1"', "-", inside, input=text)
 
     def power_off(self, timeout=60):
-        """An orderly shutdown (SIGTERM to systemd-nspawn), killed past the
-        time-out; the throw-away layer goes with it."""
+        """An orderly shutdown (SIGTERM to systemd-nspawn); past the time-out
+        the container's init is killed, which ends everything inside. The
+        throw-away layer goes with it."""
         if self.nspawn.poll() is None:
             self.nspawn.send_signal(signal.SIGTERM)
             try:
                 self.nspawn.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
-                self.nspawn.kill()
-                self.nspawn.wait()
+                try:
+                    os.kill(self.init, signal.SIGKILL)
+                except (ProcessLookupError, TypeError):
+                    pass
+                try:
+                    self.nspawn.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.nspawn.kill()
+                    self.nspawn.wait()
         # systemd-nspawn leaves this empty folder behind on a host without machined.
         try:
             os.rmdir("/run/systemd/nspawn/propagate/" + self.machine)
@@ -152,23 +152,3 @@ class Container:
             pass
         self.output.close()
 
-
-def read_line(process, timeout):
-    """The next line a background process prints, or None after the time-out."""
-    ready, _, _ = select.select([process.stdout], [], [], timeout)
-    return process.stdout.readline().decode().strip() if ready else None
-
-
-def stop(process, timeout=10):
-    """Ends a process started with Container.start, and what it started inside."""
-    if process.poll() is None:
-        try:
-            os.killpg(process.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
-        try:
-            process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
-    process.stdout.close()

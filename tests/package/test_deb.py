@@ -25,7 +25,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED  # noqa: E402
-from systemd_container import CannotBoot, Container, make_root, read_line, stop  # noqa: E402
+from systemd_container import CannotBoot, Container, make_root  # noqa: E402
 from test_command_line import HELP  # noqa: E402
 from test_faults import default_record  # noqa: E402
 
@@ -238,6 +238,8 @@ SYSTEMD_ROOT = os.environ.get("TORVEX_SYSTEMD_ROOT", "")
 DEVICE = "/dev/ttyVARNOD"
 INSIDE_DEB = "/srv/torvex.deb"
 INSIDE_SIM = "/usr/local/bin/torvex_sim"
+SIM_UNIT = "varnod.service"
+SIM_LOG = "/run/varnod.log"
 RECORDS = "/var/log/torvex/%s.csv"
 # Within one run the simulator's default replies repeat only after 120.
 NUMBER_OF_RECORD = {default_record(n): n for n in range(1, 121)}
@@ -266,16 +268,25 @@ class Service(unittest.TestCase):
         cls.container.run("systemctl", "daemon-reload")
 
     def instrument(self, *options):
-        """The simulator inside, DEVICE leading to its pty."""
-        sim = self.container.start(INSIDE_SIM, "--link", DEVICE, *options)
-        self.addCleanup(stop, sim)
-        self.plug_in(read_line(sim, 10))
-        return sim
+        """The simulator inside, a service of its own, DEVICE leading to its
+        pty, SIM_LOG its log."""
+        self.container.run("rm", "-f", DEVICE, SIM_LOG)
+        self.container.run("systemd-run", "--unit=" + SIM_UNIT, "--collect", INSIDE_SIM,
+                           "--link", DEVICE, "--log", SIM_LOG, *options)
+        self.addCleanup(self.container.run, "systemctl", "stop", SIM_UNIT, check=False)
+        self.plug_in()
 
-    def plug_in(self, pty):
+    def plug_in(self):
         # Debian gives a serial adapter group dialout, mode 0660.
-        self.assertRegex(pty or "", r"^/dev/pts/\d+$", "the simulator made no pty")
-        self.container.run("sh", "-c", 'chgrp dialout "$1" && chmod 660 "$1"', "-", pty)
+        self.wait_for("the simulator's pty behind " + DEVICE,
+                      lambda: re.match(r"/dev/pts/\d+$", self.link() or ""))
+        self.container.run("sh", "-c", 'chgrp dialout "$1" && chmod 660 "$1"', "-", DEVICE)
+
+    def link(self):
+        try:
+            return os.readlink(self.container.path(DEVICE))
+        except FileNotFoundError:
+            return None
 
     def instance(self, name):
         """Enables and starts torvex@NAME on DEVICE, as a user does; enabled,
@@ -308,19 +319,19 @@ class Service(unittest.TestCase):
         self.assertNotIn(None, numbers, data)
         return numbers
 
-    def wait_for(self, name, what, condition, timeout=15):
+    def wait_for(self, what, condition, name=None, timeout=15):
         deadline = time.monotonic() + timeout
         while not condition():
             if time.monotonic() > deadline:
                 journal = self.container.run("journalctl", "-u", "torvex@" + name, "-n", "8",
-                                             "-o", "short-monotonic").stdout
-                self.fail("no %s within %d s; journal:\n%s" % (what, timeout, journal))
+                                             "-o", "short-monotonic").stdout if name else ""
+                self.fail("no %s within %d s\n%s" % (what, timeout, journal))
             time.sleep(0.1)
 
     def wait_for_records(self, name, count):
         path = RECORDS % name
-        self.wait_for(name, "%d records in %s" % (count, path),
-                      lambda: self.records(path).count(b"\n") >= count)
+        self.wait_for("%d records in %s" % (count, path),
+                      lambda: self.records(path).count(b"\n") >= count, name)
 
     def assertEveryRecordOnce(self, numbers, at_least):
         self.assertGreaterEqual(len(numbers), at_least)
@@ -341,8 +352,8 @@ class Service(unittest.TestCase):
 
     def test_no_adapter_at_boot(self):
         self.instance("late")
-        self.wait_for("late", "restart without the adapter",
-                      lambda: int(self.show("late", "NRestarts")["NRestarts"]) >= 1)
+        self.wait_for("restart without the adapter",
+                      lambda: int(self.show("late", "NRestarts")["NRestarts"]) >= 1, "late")
         self.assertIn(OPEN_FAILED, self.journal("late"))
         self.assertEqual(self.records(RECORDS % "late"), b"")
         self.instrument()
@@ -351,9 +362,11 @@ class Service(unittest.TestCase):
         self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "late")), 2)
 
     def test_replug(self):
-        sim = self.instrument("--replug-after", "2", "--gap", "1500")
+        self.instrument("--replug-after", "2", "--gap", "1500")
         self.instance("replug")
-        self.plug_in(read_line(sim, 15))
+        self.wait_for("the instrument's return",
+                      lambda: b" replugged\n" in self.records(SIM_LOG), "replug")
+        self.plug_in()
         self.wait_for_records("replug", 4)
         self.container.run("systemctl", "stop", "torvex@replug")
         self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "replug")), 4)
