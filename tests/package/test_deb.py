@@ -364,7 +364,7 @@ class Service(unittest.TestCase):
     def test_replug(self):
         self.instrument("--replug-after", "2", "--gap", "1500")
         self.instance("replug")
-        self.wait_for("the instrument's return",
+        self.wait_for("return of the instrument",
                       lambda: b" replugged\n" in self.records(SIM_LOG), "replug")
         self.plug_in()
         self.wait_for_records("replug", 4)
