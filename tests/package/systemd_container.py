@@ -40,12 +40,19 @@ def children(pid):
 
 
 def make_root(root, timeout=600):
-    """The Debian root at `root`, made unless it is there; half-made roots are
-    built aside and never taken."""
-    if os.path.isdir(os.path.join(root, "usr/lib/systemd")):
-        return
+    """The Debian root at `root`, made unless one of this suite and these
+    packages is there; half-made roots are built aside and never taken."""
+    stamp = os.path.join(root, ".made-of")
+    made_of = "%s %s\n" % (SUITE, PACKAGES)
+    try:
+        with open(stamp) as text:
+            if text.read() == made_of:
+                return
+    except OSError:
+        pass
     if not shutil.which("mmdebstrap"):
         raise CannotBoot("mmdebstrap is not installed")
+    shutil.rmtree(root, ignore_errors=True)
     partial = root + ".partial"
     shutil.rmtree(partial, ignore_errors=True)
     try:
@@ -59,6 +66,8 @@ def make_root(root, timeout=600):
         shutil.rmtree(partial, ignore_errors=True)
         last = (done.stderr.strip().splitlines() or ["no message"])[-1]
         raise CannotBoot("mmdebstrap could not make a Debian root: " + last)
+    with open(os.path.join(partial, ".made-of"), "w") as text:
+        text.write(made_of)
     os.rename(partial, root)
 
 
