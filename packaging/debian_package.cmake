@@ -1,8 +1,9 @@
 # The Debian package of the Linux program, made by `cpack -G DEB` in the build
 # folder of linux-amd64, linux-arm64 or linux-armhf: the static program, its
 # manual page, the service template torvex@.service with an example instance
-# configuration, an empty /var/log/torvex for the records, and examples for
-# shipping those records to a central store with rsyslog.
+# configuration, the rotation of the records (/etc/logrotate.d/torvex), an
+# empty /var/log/torvex for them, and examples for shipping them to a central
+# store with rsyslog.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
@@ -42,12 +43,19 @@ install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/over
   RENAME torvex)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex.logrotate DESTINATION /etc/logrotate.d RENAME torvex)
 # A fleet of boards: rsyslog configuration examples, installed nowhere active.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
   ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-central.conf
   DESTINATION share/doc/torvex/examples)
 install(DIRECTORY DESTINATION /var/log/torvex)
-file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
+file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n/etc/logrotate.d/torvex\n")
+
+# The service tests run the simulator inside a bare Debian system booted in a
+# container: linked statically, it needs nothing from that system.
+if(TARGET torvex_sim)
+  target_link_options(torvex_sim PRIVATE -static)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME torvex)

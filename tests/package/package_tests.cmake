@@ -1,8 +1,9 @@
 # Tests of the Debian package, label "package": the deb_package fixture makes
 # the .deb with CPack; deb_contents reads it without installing it, lintian
 # included; deb_install installs, runs and removes it (as root only, else it
-# is reported skipped); fleet ships records through rsyslog with the
-# package's example files (on this machine's build only).
+# is reported skipped); deb_service runs its service under systemd; fleet
+# ships records through rsyslog with the package's example files (on this
+# machine's build only).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(TORVEX_DEB_FILE
   ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_NAME}_${PROJECT_VERSION}_${TORVEX_DEB_ARCHITECTURE}.deb)
@@ -38,4 +39,17 @@ if(NOT CMAKE_CROSSCOMPILING)
   set_tests_properties(fleet PROPERTIES
     LABELS package SKIP_RETURN_CODE 77 TIMEOUT 180
     ENVIRONMENT "TORVEX=$<TARGET_FILE:torvex>;TORVEX_SIM=$<TARGET_FILE:torvex_sim>;PYTHONDONTWRITEBYTECODE=1")
+endif()
+
+# The service under a real systemd: a Debian root made once with mmdebstrap
+# in the build folder and kept, booted with systemd-nspawn, the package and
+# the static simulator inside (as root only, else it is reported skipped).
+# The simulator is built for this machine only.
+if(TARGET torvex_sim)
+  add_test(NAME deb_service
+    COMMAND ${Python3_EXECUTABLE} test_deb.py Service
+    WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR})
+  set_tests_properties(deb_service PROPERTIES
+    FIXTURES_REQUIRED deb LABELS package SKIP_RETURN_CODE 77 TIMEOUT 900
+    ENVIRONMENT "${TORVEX_DEB_ENVIRONMENT};TORVEX_SIM=$<TARGET_FILE:torvex_sim>;TORVEX_SYSTEMD_ROOT=${CMAKE_BINARY_DIR}/systemd-root")
 endif()
