@@ -46,17 +46,29 @@ def counted_runs(work, reply_file):
             sessions_wanted = [(who, command, delivery_options(mode, baud, reply_file), 1,
                                 PERIOD_S, options) for who, command, options in programs(baud)]
             try:
-                run_together(sessions_wanted, work, 30, between=count)
+                sessions = run_together(sessions_wanted, work, 30, between=count)
             finally:
                 for counter in counters:
                     if counter.poll() is None:
                         counter.kill()
                         counter.wait()
             calls[mode, baud] = {
-                who: {kind: n / COUNTED_POLLS
-                      for kind, n in system_call_counts(report.read_text()).items()}
-                for who, report in reports.items()}
+                session.name: dict(
+                    {kind: n / COUNTED_POLLS
+                     for kind, n in system_call_counts(reports[session.name].read_text()).items()},
+                    chunks=chunks_counted(session))
+                for session in sessions}
     return calls
+
+
+def chunks_counted(session):
+    """The writes the line handed each counted reply over in, on average: the
+    counted polls are the third to the (2 + COUNTED_POLLS)-th."""
+    writes = [count for _, count in session.deliveries[2:2 + COUNTED_POLLS]]
+    if len(writes) < COUNTED_POLLS:
+        raise BenchError(f"{session.name}: {len(writes)} replies handed over in "
+                         f"{COUNTED_POLLS} counted polls")
+    return sum(writes) / COUNTED_POLLS
 
 
 def allocation_runs(work):
