@@ -167,6 +167,14 @@ class Figures(unittest.TestCase):
         with self.assertRaises(common.BenchError):  # a logger that stopped polling
             scale.fleet_figures([periods[0], []], 0.2, 0.1, 1.0, 4.0, [700, 60])
 
+    def test_ratio_to_the_floor_pairs_polls_across_a_dearer_spell(self):
+        # The second run meets wake-ups three times as dear: each pair keeps
+        # its ratio, where the ratio of medians over both runs would not.
+        cheap = ({"cpu_polls": [1.1, 1.1, 1.1]}, {"cpu_polls": [1.0, 1.0, 1.0]})
+        dear = ({"cpu_polls": [3.3, 3.3, 3.3, 3.3]}, {"cpu_polls": [3.0, 3.0, 3.0, 1.0]})
+        self.assertAlmostEqual(tables.floor_ratio(cheap, dear), 1.1)
+        self.assertAlmostEqual(tables.floor_ratio(cheap), 1.1)
+
     def test_a_missed_target_is_marked_and_listed(self):
         missed = []
         table = tables.Table(missed)
