@@ -16,7 +16,8 @@ try:
 except ImportError:
     sys.modules["serial"] = types.ModuleType("serial")
 
-import end_to_end  # noqa: E402
+from end_to_end import common, measures, scale, summary, tables
+from end_to_end.figures import first_difference, timing_figures  # noqa: E402
 import serial_logger  # noqa: E402
 
 
@@ -54,7 +55,7 @@ class PeerConversion(unittest.TestCase):
             ("% only as first character", b"%a,1.5\nT,2.5\n", b"%a,1.5,2.5\n"),
             ("a dot becomes a comma, never a semicolon", b"x%.,.\n", b"x%,;,\n"),
             ("a zero byte ends the text", b"A,1\x00B,2\n", b"A,1"),
-            ("typical reply", end_to_end.TYPICAL_REPLY,
+            ("typical reply", common.TYPICAL_REPLY,
              b"VARNOD,SN 0417,FW 2.3,OK,21.45,21.50,21.38,0.02,40.2%;7,25;7,31;0,50;"
              b"1013,4;1013,6;1012,9;0,3;12,50;0,25;3,75;100,0;42,0;7,125;9,50;1,25\n"),
         ]
@@ -93,7 +94,7 @@ class Figures(unittest.TestCase):
         records = [100.0005 + limit + overheads[0], 101.001 + limit + overheads[1],
                    102.002 + limit + overheads[2]]
         cpu = [5_000_000, 6_000_000, 8_000_000]
-        figures = end_to_end.timing_figures(
+        figures = timing_figures(
             Session(requests, records, cpu, [10, 160, 320]), 150, 9600)
         self.assertAlmostEqual(figures["limit"], 656.25)
         self.assertAlmostEqual(figures["overhead"], 2.0, places=6)
@@ -111,14 +112,14 @@ class Figures(unittest.TestCase):
         overheads = [0.0010, 0.0030, 0.0020]
         records = [100.0 + ms / 1000 + 0.5 + overhead
                    for (ms, _), overhead in zip(handed_over, overheads)]
-        figures = end_to_end.timing_figures(
+        figures = timing_figures(
             Session(requests, records, [0, 1, 2], deliveries=handed_over), 150, 9600, "usb")
         self.assertAlmostEqual(figures["limit"], 660.0)
         self.assertAlmostEqual(figures["overhead"], 2.0, places=6)
         self.assertAlmostEqual(figures["overhead_worst"], 3.0, places=6)
         self.assertEqual(figures["chunks"], 10)
-        with self.assertRaises(end_to_end.BenchError):  # a reply the log does not show
-            end_to_end.timing_figures(
+        with self.assertRaises(common.BenchError):  # a reply the log does not show
+            timing_figures(
                 Session(requests, records, [0, 1, 2], deliveries=handed_over[:2]), 150, 9600,
                 "usb")
 
@@ -130,31 +131,66 @@ class Figures(unittest.TestCase):
                   "452,,syscalls:sys_enter_ppoll,6913791,100.00,,\n"
                   "0,,syscalls:sys_enter_select,6913791,100.00,,\n"
                   "3,,syscalls:sys_enter_pselect6,6913791,100.00,,\n")
-        self.assertEqual(end_to_end.system_call_counts(report),
+        self.assertEqual(measures.system_call_counts(report),
                          {"all": 910, "read": 446, "wait": 455})
         for broken in ("<not counted>,,raw_syscalls:sys_enter,0,0.00,,\n", "# nothing\n"):
-            with self.subTest(broken=broken), self.assertRaises(end_to_end.BenchError):
-                end_to_end.system_call_counts(broken)
+            with self.subTest(broken=broken), self.assertRaises(common.BenchError):
+                measures.system_call_counts(broken)
 
     def test_too_few_requests_is_an_error(self):
-        with self.assertRaises(end_to_end.BenchError):
-            end_to_end.timing_figures(Session([(1.0, 0.0)], [1.6, 2.6], [0, 1], [0, 1]), 150, 9600)
+        with self.assertRaises(common.BenchError):
+            timing_figures(Session([(1.0, 0.0)], [1.6, 2.6], [0, 1], [0, 1]), 150, 9600)
 
     def test_sync_times_from_a_trace(self):
         trace = ("fdatasync(1)                            = 0 <0.001250>\n"
                  "--- SIGINT {si_signo=SIGINT, si_code=SI_USER} ---\n"
                  "fdatasync(1)                            = 0 <0.012000>\n"
                  "fdatasync(4)                            = 0 <0.500000>\n")
-        self.assertEqual(end_to_end.sync_seconds(trace), [0.00125, 0.012])
-        with self.assertRaises(end_to_end.BenchError):
-            end_to_end.sync_seconds("fdatasync(1) = -1 EIO (Input/output error) <0.000100>\n")
+        self.assertEqual(measures.sync_seconds(trace), [0.00125, 0.012])
+        with self.assertRaises(common.BenchError):
+            measures.sync_seconds("fdatasync(1) = -1 EIO (Input/output error) <0.000100>\n")
+
+    def test_many_loggers_from_made_up_requests(self):
+        # Requests before the watch (start-up) and after it do not count.
+        first = [0.0, 1.0, 2.0, 3.001, 4.001, 5.030, 9.0]
+        second = [0.5, 1.5, 2.5005, 3.5, 4.5, 5.5]
+        periods = [scale.periods_in(times, 0.9, 5.6) for times in (first, second)]
+        self.assertEqual([len(p) for p in periods], [4, 4])
+        row = scale.fleet_figures(periods, 0.2, 0.1, 1.0, 4.0, [700, 60])
+        self.assertAlmostEqual(row["latest"], 29.0, places=6)
+        self.assertAlmostEqual(row["earliest"], -0.5, places=6)
+        self.assertAlmostEqual(row["worst_median"], 0.5, places=6)
+        self.assertAlmostEqual(row["median"], 0.0, places=6)
+        self.assertAlmostEqual(row["cpu_pct"], 5.0)
+        self.assertAlmostEqual(row["sim_pct"], 2.5)
+        self.assertEqual((row["pss_kib"], row["pss_each_kib"]), (760, 380))
+        with self.assertRaises(common.BenchError):  # a logger that stopped polling
+            scale.fleet_figures([periods[0], []], 0.2, 0.1, 1.0, 4.0, [700, 60])
+
+    def test_ratio_to_the_floor_pairs_polls_across_a_dearer_spell(self):
+        # The second run meets wake-ups three times as dear: each pair keeps
+        # its ratio, where the ratio of medians over both runs would not.
+        cheap = ({"cpu_polls": [1.1, 1.1, 1.1]}, {"cpu_polls": [1.0, 1.0, 1.0]})
+        dear = ({"cpu_polls": [3.3, 3.3, 3.3, 3.3]}, {"cpu_polls": [3.0, 3.0, 3.0, 1.0]})
+        self.assertAlmostEqual(tables.floor_ratio(cheap, dear), 1.1)
+        self.assertAlmostEqual(tables.floor_ratio(cheap), 1.1)
+
+    def test_a_missed_target_is_marked_and_listed(self):
+        missed = []
+        table = tables.Table(missed)
+        table.row("**9600 baud**: CPU; details", "1 ms", target="≤ 1.15×", met=False)
+        table.row("met", "1 ms", target="≤ 2", met=True)
+        table.row("no target", "1 ms")
+        self.assertEqual(missed, ["9600 baud: CPU: ≤ 1.15×"])
+        self.assertEqual(table.rows, ["| **9600 baud**: CPU; details | 1 ms | ≤ 1.15× **(missed)** |",
+                                      "| met | 1 ms | ≤ 2 |", "| no target | 1 ms |  |"])
 
     def test_first_difference(self):
         cases = [([b"a", b"b"], [b"a", b"b"], None), ([b"a", b"b"], [b"a", b"c"], 1),
                  ([b"a"], [b"a", b"b"], 1), ([], [], None)]
         for a, b, expected in cases:
             with self.subTest(a=a, b=b):
-                self.assertEqual(end_to_end.first_difference(a, b), expected)
+                self.assertEqual(first_difference(a, b), expected)
 
 
 class ReadmeSection(unittest.TestCase):
@@ -162,12 +198,12 @@ class ReadmeSection(unittest.TestCase):
         with tempfile.TemporaryDirectory() as temp:
             path = Path(temp) / "README.md"
             path.write_text(text)
-            end_to_end.write_readme(path, table)
+            summary.write_section(path, table)
             return path.read_text()
 
     def test_the_table_between_the_marks_is_replaced_and_nothing_else(self):
-        text = (f"# T\n\n## Performance\n\nintro\n\n{end_to_end.BEGIN_MARK}\nold table\n"
-                f"{end_to_end.END_MARK}\n\n## After\n")
+        text = (f"# T\n\n## Performance\n\nintro\n\n{summary.BEGIN_MARK}\nold table\n"
+                f"{summary.END_MARK}\n\n## After\n")
         once = self.rewrite(text, "new table")
         self.assertEqual(once, text.replace("old table", "new table"))
         self.assertEqual(self.rewrite(once, "new table"), once)
@@ -175,7 +211,7 @@ class ReadmeSection(unittest.TestCase):
     def test_a_readme_without_the_section_gets_it_at_the_end(self):
         text = self.rewrite("# T\n\nSome text.\n", "table")
         self.assertEqual(text, f"# T\n\nSome text.\n\n## Performance\n\n"
-                               f"{end_to_end.BEGIN_MARK}\ntable\n{end_to_end.END_MARK}\n")
+                               f"{summary.BEGIN_MARK}\ntable\n{summary.END_MARK}\n")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,143 @@
+"""End-to-end benchmark of the logger against the instrument simulator.
+
+Runs the native program, the floor (bench/floor_reader.cpp: the cheapest
+correct logger) and a typical pyserial script (bench/peers) side by side
+against the simulator, which paces its reply at the line speed and hands it
+over as real lines do (byte by byte, in a UART FIFO's chunks, or in a USB
+adapter's packets), and measures per poll the time from request to record in
+the output file against the limit the line sets, the start-to-start period,
+on-CPU time, wake-ups, CPU while waiting, peak resident memory and (native
+only, with valgrind) heap allocations made during the loop, (with perf) the
+system calls of a poll and (with strace) how long each record's disk sync
+takes; then many loggers at once on this machine (periods, CPU, PSS). Prints
+the tables; with --docs and --readme, rewrites docs/performance.md's tables
+and README.md's summary. Exit status 1 when a target is missed.
+
+Linux only: inotify tells when a request is logged and when a record lands,
+/proc gives CPU time and memory. Run it through scripts/bench:
+    PYTHONPATH=bench python3 -m end_to_end --torvex ... --sim ... --floor ...
+"""
+import argparse
+import datetime
+import signal
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from .common import ARGS, BAUDS, LONG_POLLS, MODES, TYPICAL_REPLY, BenchError
+from .measures import load_average, machine_description
+from .runs import equivalence_runs, long_period_runs, timed_runs, unsynced_runs
+from .scale import SCALE_COUNTS, scale_runs
+from .summary import SUMMARY_BEGIN, SUMMARY_END, document, summary, write_section
+from .traced import allocation_runs, counted_runs, micro_benchmarks, sync_runs, tool_versions
+
+PHASES = ("timed", "unsynced", "counted", "check", "long", "heap", "sync", "micro", "scale")
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--torvex", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--floor", required=True, help="the floor reader executable")
+    parser.add_argument("--static", help="the static release build, for many loggers at once "
+                        "(--torvex without)")
+    parser.add_argument("--python", default="/usr/bin/python3")
+    parser.add_argument("--peer", type=Path, default=Path(__file__).resolve().parent.parent
+                        / "peers" / "serial_logger.py")
+    parser.add_argument("--valgrind", help="valgrind executable; heap counts are skipped without")
+    parser.add_argument("--reply-bench", help="the micro-benchmark executable, if built")
+    parser.add_argument("--strace", help="strace executable; the disk sync times are skipped without")
+    parser.add_argument("--perf", help="perf executable; system calls are not counted without")
+    parser.add_argument("--polls", type=int, default=60)
+    parser.add_argument("--scale", default=",".join(map(str, SCALE_COUNTS)),
+                        type=lambda text: sorted({int(n) for n in text.split(",")}),
+                        help="how many loggers at once, e.g. 1,8,32,64")
+    parser.add_argument("--scale-seconds", type=float, default=15)
+    parser.add_argument("--only", type=lambda text: text.split(","), default=list(PHASES),
+                        help="run only these phases: " + ",".join(PHASES))
+    parser.add_argument("--docs", type=Path, help="rewrite this file's tables")
+    parser.add_argument("--readme", type=Path, help="rewrite this file's performance summary")
+    parser.add_argument("--began", type=float, default=time.time(),
+                        help="when the benchmark began, in seconds since the epoch (with the build)")
+    parser.add_argument("--note", default="", help="added to the description of the machine")
+    vars(ARGS).update(vars(parser.parse_args()))
+    if ARGS.polls < 3:
+        parser.error("--polls must be at least 3")
+    if not set(ARGS.only) <= set(PHASES):
+        parser.error("--only takes " + ",".join(PHASES))
+    if (ARGS.docs or ARGS.readme) and set(ARGS.only) != set(PHASES):
+        parser.error("--docs and --readme need every phase")
+
+
+def run_phases(work, reply_file):
+    """The results of the phases asked for; None for the others."""
+    r = dict.fromkeys(("figures", "unsynced", "calls", "idle", "long_periods", "allocations",
+                       "syncs", "checks", "micro", "scale"))
+    run = set(ARGS.only)
+    mismatches, checked = [], 0
+    r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
+    if "timed" in run:
+        r["figures"], mismatches = timed_runs(work, reply_file)
+        checked += len(MODES) * len(BAUDS) * ARGS.polls
+    if "unsynced" in run:
+        r["unsynced"] = unsynced_runs(work, reply_file)
+    if "counted" in run:
+        r["calls"] = counted_runs(work, reply_file)
+    if "check" in run:
+        more_mismatches, more_checked = equivalence_runs(work)
+        mismatches += more_mismatches
+        checked += more_checked
+    if "long" in run:
+        r["idle"], r["long_periods"], more_mismatches = long_period_runs(work, reply_file)
+        mismatches += more_mismatches
+        checked += LONG_POLLS
+    if "heap" in run:
+        r["allocations"] = allocation_runs(work)
+    if "sync" in run:
+        r["syncs"] = sync_runs(work, reply_file)
+    if "scale" in run:
+        r["scale"] = scale_runs(work)
+    if "micro" in run:
+        r["micro"] = micro_benchmarks()
+    if checked:
+        r["checks"] = ((f"yes, {checked} of {checked}" if not mismatches
+                        else "**NO**: " + "; ".join(mismatches)), not mismatches)
+    return r
+
+
+def main():
+    parse_arguments()
+    # Children must see Ctrl-C as Ctrl-C even when this was started in the background.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    tool_versions()
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_at_start = load_average()
+    with tempfile.TemporaryDirectory(prefix="torvex-bench-") as temp:
+        work = Path(temp)
+        reply_file = work / "reply.txt"
+        reply_file.write_bytes(TYPICAL_REPLY)
+        r = run_phases(work, reply_file)
+    r.update(machine=machine_description(), started=started,
+             load=(load_at_start, load_average()), duration_s=time.time() - ARGS.began)
+    tables, missed = document(r)
+    print(tables)
+    if ARGS.docs:
+        write_section(ARGS.docs, tables)
+        print(f"\n{ARGS.docs} updated.", file=sys.stderr)
+    if ARGS.readme:
+        write_section(ARGS.readme, summary(r, missed), SUMMARY_BEGIN, SUMMARY_END)
+        print(f"{ARGS.readme} updated.", file=sys.stderr)
+    if missed:
+        print("Targets missed:\n  " + "\n  ".join(missed), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except BenchError as error:
+        print(f"bench: {error}", file=sys.stderr)
+        sys.exit(1)
