@@ -98,7 +98,8 @@ def summary(r, missed):
                      fleet(r["scale"]["torvex"][count], lambda kib: f"{kib:.0f} KiB"), "",
                      fleet(r["scale"]["script"][count], lambda kib: f"{kib / 1024:.1f} MiB")))
     verdict = ("Every target was met." if not missed
-               else f"{len(missed)} targets were missed (marked there).")
+               else ("1 target was missed" if len(missed) == 1
+                     else f"{len(missed)} targets were missed") + " (marked there).")
     return "\n".join([
         machine_line(r) + " " + verdict, "",
         "| | torvex | floor | Python script |", "|---|---|---|---|",
