@@ -140,7 +140,7 @@ def holds(pid, device):
                for target in descriptors(pid).values())
 
 
-def wait_until(predicate, timeout):
+def wait_until(predicate, timeout=10.0):
     deadline = time.monotonic() + timeout
     while not predicate():
         if time.monotonic() > deadline:

@@ -18,22 +18,13 @@ from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, map_co
 from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED, UntouchedFile
 from test_command_line import HELP
 from test_faults import (FULL_DISK_REPLY, assert_whole_records_only, cpu_seconds, default_record,
-                         fill_all_but_one_page)
+                         fill_all_but_one_page, wait_until)
 from test_logging import NOT_WRITTEN, WORKED_REPLY
 
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\r\n"
 # The simulator's first default reply, as one record.
 FIRST_DEFAULT_RECORD = b"VARNOD,SN 0417,FW 2.3,21.05,40.2%;7,25;1013,4\r\n"
 ANNOUNCE_COM7 = crlf(ANNOUNCE.format("COM7", 9600))
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return False
 
 
 class WineCase(unittest.TestCase):
