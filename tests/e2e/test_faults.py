@@ -140,12 +140,12 @@ def holds(pid, device):
                for target in descriptors(pid).values())
 
 
-def wait_until(predicate, timeout=10.0):
+def wait_until(predicate, timeout=10.0, interval=0.01):
     deadline = time.monotonic() + timeout
     while not predicate():
         if time.monotonic() > deadline:
             return False
-        time.sleep(0.01)
+        time.sleep(interval)
     return True
 
 

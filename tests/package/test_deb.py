@@ -20,14 +20,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED  # noqa: E402
 from systemd_container import CannotBoot, Container, make_root  # noqa: E402
 from test_command_line import HELP  # noqa: E402
-from test_faults import default_record  # noqa: E402
+from test_faults import default_record, wait_until  # noqa: E402
 
 DEB = os.environ.get("TORVEX_DEB", "")
 ARCHITECTURE = os.environ.get("TORVEX_DEB_ARCHITECTURE", "")
@@ -323,13 +322,11 @@ class Service(unittest.TestCase):
         return numbers
 
     def wait_for(self, what, condition, name=None, timeout=15):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            if time.monotonic() > deadline:
-                journal = self.container.run("journalctl", "-u", "torvex@" + name, "-n", "8",
-                                             "-o", "short-monotonic").stdout if name else ""
-                self.fail("no %s within %d s\n%s" % (what, timeout, journal))
-            time.sleep(0.1)
+        # Some conditions ask systemctl inside the container: a tenth of a second apart.
+        if not wait_until(condition, timeout, interval=0.1):
+            journal = self.container.run("journalctl", "-u", "torvex@" + name, "-n", "8",
+                                         "-o", "short-monotonic").stdout if name else ""
+            self.fail("no %s within %d s\n%s" % (what, timeout, journal))
 
     def wait_for_records(self, name, count):
         path = RECORDS % name
