@@ -1,5 +1,7 @@
 #include "fake_platform.h"
 
+#include "platform/records_folder.h"
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -30,6 +32,15 @@ void record(FakeEvent::Kind kind, std::uint32_t value = 0) {
     if (fake.eventCount < static_cast<int>(sizeof fake.events / sizeof fake.events[0])) {
         fake.events[fake.eventCount++] = FakeEvent{kind, fake.elapsed, value};
     }
+}
+
+bool isLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int daysIn(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
 }
 
 bool stopRaised() {
@@ -137,6 +148,26 @@ std::uint32_t nowMs() {
     return fake.startTick + static_cast<std::uint32_t>(fake.elapsed);
 }
 
+// The start's local time moved on by the fake milliseconds, calendar and all.
+LocalTime localTimeNow() {
+    LocalTime t = fake.localStart;
+    std::uint64_t seconds = t.second + fake.elapsed / 1000;
+    t.second = static_cast<int>(seconds % 60);
+    std::uint64_t minutes = t.minute + seconds / 60;
+    t.minute = static_cast<int>(minutes % 60);
+    std::uint64_t hours = t.hour + minutes / 60;
+    t.hour = static_cast<int>(hours % 24);
+    for (std::uint64_t days = hours / 24; days > 0; --days) {
+        if (++t.day <= daysIn(t.year, t.month)) continue;
+        t.day = 1;
+        if (++t.month > 12) {
+            t.month = 1;
+            ++t.year;
+        }
+    }
+    return t;
+}
+
 bool standardOutputIsFile() {
     return fake.outputIsFile;
 }
@@ -159,3 +190,17 @@ bool cutFileBack(std::FILE*, std::int64_t length) {
 }
 
 }  // namespace console
+
+namespace recordsFolder {
+
+std::FILE* openForAppend(const char* fileName) {
+    const int number = fake.recordsFileCount;
+    record(FakeEvent::OpenRecords, static_cast<std::uint32_t>(number));
+    if (number == 4) return nullptr;
+    std::snprintf(fake.recordsFiles[number], sizeof fake.recordsFiles[number], "%s%s",
+                  fake.recordsFolder, fileName);
+    ++fake.recordsFileCount;
+    return std::fopen(fake.recordsFiles[number], "a");
+}
+
+}  // namespace recordsFolder

@@ -9,10 +9,11 @@
 #include "platform/serial_port.h"
 
 struct FakeEvent {
-    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort, Sync, Length, Cut } kind;
+    enum Kind { Open, Configure, CreateStop, Request, Wait, CloseStop, ClosePort, Sync, Length, Cut,
+                OpenRecords } kind;
     std::uint64_t at;     // fake milliseconds since the run began
     // baud rate for Configure, time-out for Wait, bytes in the stream for Sync
-    // and Length, the length asked for by Cut
+    // and Length, the length asked for by Cut, the number of the file for OpenRecords
     std::uint32_t value;
 };
 
@@ -34,6 +35,9 @@ struct FakePlatform {
     std::uint64_t lineBackAtMs = UINT64_MAX;
     std::uint64_t stopAtMs = UINT64_MAX;  // when the user presses Ctrl-C
     int maxPolls = 1000;                  // the stop comes in the wait of this poll
+    LocalTime localStart;                 // the local time when the run begins
+    // The records folder: files opened there are real files named with this prefix.
+    const char* recordsFolder = "torvex-fake-";
 
     // What happened.
     std::uint64_t elapsed = 0;
@@ -44,6 +48,8 @@ struct FakePlatform {
     int polls = 0;
     int misuses = 0;  // calls on a port that is not open, or opens of an open one
     const char* pending = nullptr;
+    char recordsFiles[4][48] = {};  // the records folder's files, in the order opened
+    int recordsFileCount = 0;
 
     int countOf(FakeEvent::Kind kind) const;
     // The index-th event of the given kind, or nullptr.

@@ -1,8 +1,12 @@
 #include "core/logging_run.h"
+#include "core/settings.h"
+#include "core/unattended_run.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "capture.h"
 #include "fake_platform.h"
@@ -35,7 +39,7 @@ std::string repeat(const std::string& text, int times) {
 std::string kindsOf(const FakePlatform& platform) {
     static const char* const names[] = {"open", "configure", "create-stop", "request",
                                         "wait", "close-stop", "close-port", "sync",
-                                        "length", "cut"};
+                                        "length", "cut", "open-records"};
     std::string kinds;
     for (int i = 0; i < platform.eventCount; ++i) kinds += std::string(names[platform.events[i].kind]) + " ";
     return kinds;
@@ -272,6 +276,118 @@ TEST_F(LoggingRun, ARecordThatCannotBeWrittenIsReportedAndCutBackOut) {
         for (int i = 0; i < 2; ++i) {
             EXPECT_EQ(fake.nth(FakeEvent::Cut, i)->value, fake.nth(FakeEvent::Length, i)->value)
                 << c.syncFails;
+        }
+    }
+}
+
+// The service's run: stamped messages in its log, records in the file of
+// their calendar period.
+struct UnattendedRun {
+    CapturedStream log;
+    int status = -1;
+
+    explicit UnattendedRun(std::initializer_list<const char*> options) {
+        Arguments args(options);
+        LoggerSettings settings;
+        int parseStatus = 0;
+        EXPECT_TRUE(parseCommandLine(args.count(), args.vector(), settings, parseStatus, log.file));
+        status = runUnattended(settings, log.file);
+    }
+};
+
+std::string takeFile(const char* path) {
+    std::string content;
+    if (std::FILE* file = std::fopen(path, "rb")) {
+        int c;
+        while ((c = std::fgetc(file)) != EOF) content += static_cast<char>(c);
+        std::fclose(file);
+    }
+    std::remove(path);
+    return content;
+}
+
+// Every record made at the change of period goes to one file or the other, none twice.
+TEST_F(LoggingRun, UnattendedRecordsGoToTheFileOfTheirCalendarPeriod) {
+    static const char* const replies[] = {"R1\r\n", "R2\r\n", "R3\r\n", "R4\r\n", "R5\r\n"};
+    const struct {
+        const char* period;
+        LocalTime start;
+        int polls;
+        std::vector<std::pair<std::string, std::string>> files;
+    } cases[] = {
+        // Each record is written 504 ms into its poll: 4 bytes and the silence.
+        {"1", {2026, 12, 9, 23, 59, 58}, 5,
+         {{"COM7-2026-12-09.csv", "R1\nR2\n"}, {"COM7-2026-12-10.csv", "R3\nR4\nR5\n"}}},
+        {"2", {2026, 12, 9, 10, 0, 0}, 2, {{"COM7-2026-12-09.csv", "R1\nR2\n"}}},
+        {"3", {2026, 12, 31, 23, 59, 55}, 4,
+         {{"COM7-2026-12.csv", "R1\nR2\n"}, {"COM7-2027-01.csv", "R3\nR4\n"}}},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        for (int i = 0; i < 5; ++i) fake.replies[i] = replies[i];
+        fake.replyCount = 5;
+        fake.localStart = c.start;
+        fake.recordsFolder = "torvex-dated-";
+        fake.maxPolls = c.polls;
+        UnattendedRun run({"-p", "com7", "-s", c.period});
+        EXPECT_EQ(run.status, 0) << c.period;
+        ASSERT_EQ(fake.recordsFileCount, static_cast<int>(c.files.size())) << c.period;
+        for (std::size_t i = 0; i < c.files.size(); ++i) {
+            EXPECT_EQ(fake.recordsFiles[i], "torvex-dated-" + c.files[i].first) << c.period;
+            EXPECT_EQ(takeFile(fake.recordsFiles[i]), c.files[i].second) << c.period;
+        }
+        // Synced like a redirected standard output, without progress dots.
+        EXPECT_EQ(fake.countOf(FakeEvent::Sync), c.polls) << c.period;
+        const std::string log = run.log.text();
+        EXPECT_EQ(std::count(log.begin(), log.end(), '.'), 3) << log;  // the announcement's
+    }
+}
+
+// A port missing at the start is waited for; an outage or a full disk is
+// logged once, not once a period; every line carries the local time.
+TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
+    const std::string announce =
+        " Conectando al puerto COM7 a 9600 baudios, pulse Ctrl-C para terminar...\n";
+    const struct {
+        const char* name;
+        std::uint64_t lostAt, backAt;
+        bool syncSucceeds;
+        std::uint64_t stopAt;
+        std::string log;
+        int records;
+        int status;
+    } cases[] = {
+        {"missing at the start", 0, 25000, true, 45000,
+         "2026-12-09 08:00:00" + announce + "2026-12-09 08:00:00 No se pudo abrir el puerto\n"
+         "2026-12-09 08:00:45 Terminado por el usuario\n", 2, 0},
+        {"lost for three periods", 15000, 45000, true, 55000,
+         "2026-12-09 08:00:00" + announce +
+         "2026-12-09 08:00:20 Error al solicitar la informacion\n"
+         "2026-12-09 08:00:55 Terminado por el usuario\n", 3, 0},
+        {"no record reaches the disk", UINT64_MAX, UINT64_MAX, false, 25000,
+         "2026-12-09 08:00:00" + announce +
+         "2026-12-09 08:00:00 No se pudo escribir el registro\n"
+         "2026-12-09 08:00:25 Terminado por el usuario\n", 3, 1},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        fake.localStart = {2026, 12, 9, 8, 0, 0};
+        fake.recordsFolder = "torvex-unattended-";
+        fake.lineLostAtMs = c.lostAt;
+        fake.lineBackAtMs = c.backAt;
+        fake.syncSucceeds = c.syncSucceeds;
+        fake.stopAtMs = c.stopAt;
+        UnattendedRun run({"-p", "com7"});
+        EXPECT_EQ(run.status, c.status) << c.name;
+        EXPECT_EQ(run.log.text(), c.log) << c.name;
+        const std::string records = takeFile("torvex-unattended-COM7-2026-12.csv");
+        // The fake only notes the cut-back of a record that did not reach the disk.
+        if (c.syncSucceeds) {
+            EXPECT_EQ(records, repeat(kWorkedRecord, c.records)) << c.name;
+        }
+        // The port is tried once a period while it is away.
+        for (int i = 1; i < fake.countOf(FakeEvent::Open); ++i) {
+            EXPECT_EQ(fake.nth(FakeEvent::Open, i)->at % 10000, 0u) << c.name;
         }
     }
 }

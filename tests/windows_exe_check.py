@@ -11,7 +11,8 @@ import sys
 
 # The DLLs that every Windows has; a runtime DLL beside them (libstdc++,
 # libgcc, winpthread) would mean the static link failed.
-WINDOWS_OWN_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "user32.dll", "ntdll.dll"}
+WINDOWS_OWN_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "user32.dll", "ntdll.dll",
+                    "shell32.dll"}
 
 EXPECTED = {
     # pointer size: (file format, machine, optional-header magic)

@@ -50,7 +50,6 @@ const char* openPort(SerialPort& port, const LoggerSettings& settings) {
 // file (a full disk takes part of it, say) is cut back out, so that the file
 // holds whole records only and the next one starts on a line of its own.
 bool writeRecord(std::FILE* records, const char* text, bool durable) {
-    if (text[0] == '\0') return true;
     std::int64_t lengthBefore = 0;
     const bool canCutBack = durable && console::fileLength(records, lengthBefore);
     // Some runtimes report a failed write only through the stream's error flag.
@@ -67,10 +66,24 @@ struct PollContext {
     SerialPort& port;
     StopSignal& stop;
     ReplyBuffer& reply;
-    bool outputIsFile;  // progress dots, and every record synced to the disk
-    std::FILE* records;
-    std::FILE* messages;
+    const RunOutputs& outputs;
+    bool progress;  // a dot per poll on the messages
+    bool durable;   // every record synced to the disk, and cut back out if it fails
 };
+
+// Service log lines carry the local date and time: whoever reads them was not there.
+void beginMessage(const RunOutputs& outputs) {
+    if (!outputs.unattended) return;
+    const LocalTime now = console::localTimeNow();
+    std::fprintf(outputs.messages, "%04d-%02d-%02d %02d:%02d:%02d ", now.year, now.month, now.day,
+                 now.hour, now.minute, now.second);
+}
+
+void say(const RunOutputs& outputs, const char* text) {
+    beginMessage(outputs);
+    std::fputs(text, outputs.messages);
+    std::fflush(outputs.messages);  // a log file is buffered, unlike standard error
+}
 
 enum class PollResult { Recorded, RequestFailed, RecordNotWritten };
 
@@ -91,28 +104,38 @@ PollResult pollOnce(PollContext& run) {
     if (run.port.lineLost) serial::close(run.port);
     joinReplyLines(run.reply.text);
     rewriteSeparators(run.reply.text);
-    if (!writeRecord(run.records, run.reply.text, run.outputIsFile)) {
+    if (run.reply.text[0] == '\0') return PollResult::Recorded;
+    std::FILE* records = run.outputs.recordsStream(run.outputs.context);
+    if (records == nullptr || !writeRecord(records, run.reply.text, run.durable)) {
         return PollResult::RecordNotWritten;
     }
     return PollResult::Recorded;
 }
 
 // Polls once per period, start to start, until the user stops the run.
-// Returns false when some record could not be written.
-bool pollUntilStopped(PollContext& run) {
+// `previous` is how the poll before the first ended (a port that could not
+// be opened at the start counts as a failed request). Returns false when
+// some record could not be written.
+bool pollUntilStopped(PollContext& run, PollResult previous) {
     const std::uint32_t periodMs = static_cast<std::uint32_t>(run.settings.periodMs);
     bool everyRecordWritten = true;
     for (;;) {
         const std::uint32_t pollStart = console::nowMs();
-        if (run.outputIsFile) std::fputc('.', run.messages);
-        switch (pollOnce(run)) {
+        if (run.progress) std::fputc('.', run.outputs.messages);
+        const PollResult result = pollOnce(run);
+        // Unattended, an outage or a full disk is logged once, not once a period.
+        const bool repeated = run.outputs.unattended && result == previous;
+        switch (result) {
             case PollResult::Recorded: break;
-            case PollResult::RequestFailed: std::fputs(kRequestFailed, run.messages); break;
+            case PollResult::RequestFailed:
+                if (!repeated) say(run.outputs, kRequestFailed);
+                break;
             case PollResult::RecordNotWritten:
-                std::fputs(kRecordNotWritten, run.messages);
+                if (!repeated) say(run.outputs, kRecordNotWritten);
                 everyRecordWritten = false;
                 break;
         }
+        previous = result;
         // Unsigned difference: stays right when the tick wraps.
         const std::uint32_t elapsed = console::nowMs() - pollStart;
         const std::uint32_t wait = elapsed < periodMs ? periodMs - elapsed : 0;
@@ -120,32 +143,46 @@ bool pollUntilStopped(PollContext& run) {
     }
 }
 
+std::FILE* theOneStream(void* records) {
+    return static_cast<std::FILE*>(records);
+}
+
 }  // namespace
 
-int runLogger(int argc, char** argv, std::FILE* records, std::FILE* messages) {
-    LoggerSettings settings;
-    int status = 0;
-    if (!parseCommandLine(argc, argv, settings, status, messages)) return status;
-
-    std::fprintf(messages, kAnnouncement, settings.portName, settings.baudRate);
-    const bool outputIsFile = console::standardOutputIsFile();
+int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
+    beginMessage(outputs);
+    std::fprintf(outputs.messages, kAnnouncement, settings.portName, settings.baudRate);
+    std::fflush(outputs.messages);
+    const bool outputIsFile = !outputs.unattended && console::standardOutputIsFile();
 
     SerialPort port;
-    // At start-up a port that cannot be used ends the run: the user is there to see why.
+    PollResult previous = PollResult::Recorded;
     if (const char* failure = openPort(port, settings)) {
-        std::fputs(failure, messages);
-        return 1;
+        say(outputs, failure);
+        // At the console a port that cannot be used ends the run: the user is
+        // there to see why. Unattended, it is waited for as after an unplug.
+        if (!outputs.unattended) return 1;
+        previous = PollResult::RequestFailed;
     }
     StopSignal stop;
     console::createStopSignal(stop);
 
     ReplyBuffer reply;
-    PollContext run{settings, port, stop, reply, outputIsFile, records, messages};
-    const bool everyRecordWritten = pollUntilStopped(run);
+    PollContext run{settings, port, stop, reply, outputs, outputIsFile,
+                    outputIsFile || outputs.unattended};
+    const bool everyRecordWritten = pollUntilStopped(run, previous);
 
-    if (outputIsFile) std::fputc('\n', messages);
-    std::fputs(kStoppedByUser, messages);
+    if (outputIsFile) std::fputc('\n', outputs.messages);
+    say(outputs, kStoppedByUser);
     console::closeStopSignal(stop);
     serial::close(port);
     return everyRecordWritten ? 0 : 1;
+}
+
+int runLogger(int argc, char** argv, std::FILE* records, std::FILE* messages) {
+    LoggerSettings settings;
+    int status = 0;
+    if (!parseCommandLine(argc, argv, settings, status, messages)) return status;
+    const RunOutputs outputs{theOneStream, records, messages, false};
+    return runWithOutputs(settings, outputs);
 }

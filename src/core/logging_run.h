@@ -5,6 +5,29 @@
 
 #include <cstdio>
 
+struct LoggerSettings;
+
 // Returns the exit status: 0 after the help text or the user's stop, 1 after
 // any error (or when a record could not be written).
 int runLogger(int argc, char** argv, std::FILE* records = stdout, std::FILE* messages = stderr);
+
+// Where a run's records and messages go. The console program's are standard
+// output and standard error; the service's change from one file to the next
+// with the calendar, and its log is read later by someone who was not there.
+struct RunOutputs {
+    // The stream for the record about to be written; nullptr when it cannot
+    // be had now (the record then counts as not written).
+    std::FILE* (*recordsStream)(void* context);
+    void* context;
+    std::FILE* messages;
+    // The service's way: each message line begins with the local date and
+    // time; no progress dots; every record is synced to the disk; a port that
+    // cannot be used at the start is waited for as after an unplug; and a
+    // poll's message that the poll before gave too is not written again.
+    bool unattended;
+};
+
+// The run for settings already checked: announcement, port, polls until the
+// stop, the end. Returns 0 after the stop, 1 when the port could not be set
+// up (console program only) or some record could not be written.
+int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs);

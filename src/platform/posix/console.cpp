@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 namespace {
 
@@ -88,6 +89,20 @@ void closeStopSignal(StopSignal& signal) {
 
 std::uint32_t nowMs() {
     return static_cast<std::uint32_t>(monotonicMs());
+}
+
+LocalTime localTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::localtime_r(&now, &parts);
+    LocalTime local;
+    local.year = parts.tm_year + 1900;
+    local.month = parts.tm_mon + 1;
+    local.day = parts.tm_mday;
+    local.hour = parts.tm_hour;
+    local.minute = parts.tm_min;
+    local.second = parts.tm_sec;
+    return local;
 }
 
 bool standardOutputIsFile() {

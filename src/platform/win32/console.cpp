@@ -1,5 +1,7 @@
-// Console services over Windows: a manual-reset event that every console
-// control event raises, the tick count, and whether standard output is a file.
+// Console services over Windows: waiting on the stop event, the tick count
+// and the local time, and what the records stream is and how it reaches the
+// disk. Who raises the stop event depends on the program: the console
+// control handler (console_stop.cpp) or the service manager (service_run.cpp).
 #include "platform/win32/windows_api.h"
 
 #include "platform/console.h"
@@ -15,17 +17,6 @@ int _dowildcard = -1;
 
 namespace {
 
-// Written once, before the handler is installed; the handler only reads it.
-HANDLE stopEvent = nullptr;
-
-// Runs on the thread the system starts for each console event. Every kind
-// (Ctrl-C, Ctrl-Break, close, logoff, shutdown) asks for the orderly end;
-// returning TRUE keeps the system from ending the process itself.
-BOOL WINAPI raiseStop(DWORD) {
-    ::SetEvent(stopEvent);
-    return TRUE;
-}
-
 HANDLE handleOf(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
 }
@@ -33,12 +24,6 @@ HANDLE handleOf(std::FILE* stream) {
 }  // namespace
 
 namespace console {
-
-void createStopSignal(StopSignal& signal) {
-    stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    signal.handle = reinterpret_cast<std::intptr_t>(stopEvent);
-    ::SetConsoleCtrlHandler(raiseStop, TRUE);
-}
 
 bool waitForStop(StopSignal& signal, std::uint32_t timeoutMs) {
     // Anything but a time-out, a failed wait included, ends the run.
@@ -53,6 +38,19 @@ void closeStopSignal(StopSignal& signal) {
 
 std::uint32_t nowMs() {
     return ::GetTickCount();
+}
+
+LocalTime localTimeNow() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    LocalTime local;
+    local.year = now.wYear;
+    local.month = now.wMonth;
+    local.day = now.wDay;
+    local.hour = now.wHour;
+    local.minute = now.wMinute;
+    local.second = now.wSecond;
+    return local;
 }
 
 bool standardOutputIsFile() {

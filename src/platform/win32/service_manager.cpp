@@ -1,0 +1,275 @@
+// The instruments' services in the service manager.
+#include "platform/win32/windows_api.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/settings.h"
+#include "platform/win32/records_folder_setup.h"
+#include "platform/win32/service_manager.h"
+
+namespace {
+
+const char kNamePrefix[] = "torvex-";
+const char kProgramFile[] = "torvexsvc.exe";
+// The least-privileged account that can open a COM port (as any user can)
+// and write the records folder (granted to it at install).
+const char kAccount[] = "NT AUTHORITY\\LocalService";
+// Restarted 10 s after a first crash and a minute after any later one; the
+// count starts again after a day without a crash.
+constexpr DWORD kFirstRestartMs = 10000;
+constexpr DWORD kLaterRestartMs = 60000;
+constexpr DWORD kCrashCountResetS = 24 * 60 * 60;
+// How long a stop may take: a poll under way ends first.
+constexpr DWORD kStopTimeoutMs = 20000;
+constexpr DWORD kStartTimeoutMs = 10000;
+
+const char* const kInstalled = "Servicio %s instalado y en marcha; registros y mensajes en %s\n";
+const char* const kRemoved = "Servicio %s eliminado\n";
+const char* const kNoSuchService = "No existe el servicio %s\n";
+const char* const kNotAdministrator = "Hace falta ejecutarlo como administrador\n";
+const char* const kManagerUnavailable = "No se pudo abrir el administrador de servicios (error %lu)\n";
+const char* const kInstallFailed = "No se pudo instalar el servicio %s (error %lu)\n";
+const char* const kStartFailed = "No se pudo arrancar el servicio %s (error %lu)\n";
+const char* const kStopFailed = "No se pudo detener el servicio %s (error %lu)\n";
+const char* const kRemoveFailed = "No se pudo eliminar el servicio %s (error %lu)\n";
+const char* const kFolderFailed = "No se pudo preparar la carpeta de registros %s\n";
+
+struct ServiceNames {
+    char name[sizeof kNamePrefix + kMaxPortNameLength];
+    char displayName[8 + kMaxPortNameLength];
+    char description[96];
+};
+
+ServiceNames namesOf(const char* portName) {
+    ServiceNames names;
+    std::snprintf(names.name, sizeof names.name, "%s%s", kNamePrefix, portName);
+    std::snprintf(names.displayName, sizeof names.displayName, "TORVEX %s", portName);
+    std::snprintf(names.description, sizeof names.description,
+                  "Registro de datos del VARNOD en %s, en CSV", portName);
+    return names;
+}
+
+// Closes a service manager handle on every way out.
+struct OwnedService {
+    SC_HANDLE handle;
+    explicit OwnedService(SC_HANDLE opened) : handle(opened) {}
+    ~OwnedService() {
+        if (handle != nullptr) ::CloseServiceHandle(handle);
+    }
+    OwnedService(const OwnedService&) = delete;
+    OwnedService& operator=(const OwnedService&) = delete;
+};
+
+SC_HANDLE openManager(DWORD access) {
+    const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, access);
+    if (manager != nullptr) return manager;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+        std::fputs(kNotAdministrator, stderr);
+    } else {
+        std::fprintf(stderr, kManagerUnavailable, static_cast<unsigned long>(error));
+    }
+    return nullptr;
+}
+
+bool waitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs) {
+    const DWORD started = ::GetTickCount();
+    SERVICE_STATUS now;
+    while (::QueryServiceStatus(service, &now)) {
+        if (now.dwCurrentState == wanted) return true;
+        if (wanted == SERVICE_RUNNING && now.dwCurrentState == SERVICE_STOPPED) return false;
+        if (::GetTickCount() - started > timeoutMs) return false;
+        ::Sleep(100);
+    }
+    return false;
+}
+
+// The orderly stop of the run: its last record and closing message are
+// written before the service reports STOPPED.
+bool stopAndWait(SC_HANDLE service) {
+    SERVICE_STATUS now;
+    if (!::ControlService(service, SERVICE_CONTROL_STOP, &now)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_NOT_ACTIVE) return true;
+        if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) return false;  // starting or stopping
+    }
+    return waitForState(service, SERVICE_STOPPED, kStopTimeoutMs);
+}
+
+bool setRecovery(SC_HANDLE service, ServiceNames& names) {
+    SERVICE_DESCRIPTIONA description{names.description};
+    SC_ACTION actions[] = {{SC_ACTION_RESTART, kFirstRestartMs},
+                           {SC_ACTION_RESTART, kLaterRestartMs},
+                           {SC_ACTION_RESTART, kLaterRestartMs}};
+    SERVICE_FAILURE_ACTIONSA failures;
+    std::memset(&failures, 0, sizeof failures);
+    failures.dwResetPeriod = kCrashCountResetS;
+    failures.cActions = sizeof actions / sizeof actions[0];
+    failures.lpsaActions = actions;
+    return ::ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description) &&
+           ::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failures);
+}
+
+// The service's configuration, or nullptr; valid until the next call.
+const QUERY_SERVICE_CONFIGA* configOf(SC_HANDLE service) {
+    static char buffer[8192];  // QUERY_SERVICE_CONFIG's largest size
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+    return ::QueryServiceConfigA(service, config, sizeof buffer, &needed) ? config : nullptr;
+}
+
+// Whether an enumerated service is one of ours: its name and its program.
+bool isTorvexService(SC_HANDLE manager, const char* name) {
+    if (::_strnicmp(name, kNamePrefix, sizeof kNamePrefix - 1) != 0) return false;
+    OwnedService service(::OpenServiceA(manager, name, SERVICE_QUERY_CONFIG));
+    const QUERY_SERVICE_CONFIGA* config = service.handle ? configOf(service.handle) : nullptr;
+    if (config == nullptr) return false;
+    char program[MAX_PATH + 64];
+    std::snprintf(program, sizeof program, "%s", config->lpBinaryPathName);
+    ::CharLowerA(program);
+    return std::strstr(program, kProgramFile) != nullptr;
+}
+
+// Calls `act` on every TORVEX service; the status is 1 if any call failed.
+template <typename Act>
+int forEachTorvexService(Act act) {
+    OwnedService manager(openManager(SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
+    if (manager.handle == nullptr) return 1;
+    static BYTE buffer[64 * 1024];
+    DWORD needed = 0, count = 0, resume = 0;
+    int status = 0;
+    BOOL more = TRUE;
+    while (more) {
+        more = FALSE;
+        if (!::EnumServicesStatusExA(manager.handle, SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                                     SERVICE_STATE_ALL, buffer, sizeof buffer, &needed, &count,
+                                     &resume, nullptr)) {
+            if (::GetLastError() != ERROR_MORE_DATA) return 1;
+            more = TRUE;
+        }
+        const auto* found = reinterpret_cast<ENUM_SERVICE_STATUS_PROCESSA*>(buffer);
+        for (DWORD i = 0; i < count; ++i) {
+            if (isTorvexService(manager.handle, found[i].lpServiceName) &&
+                !act(manager.handle, found[i].lpServiceName, found[i].ServiceStatusProcess)) {
+                status = 1;
+            }
+        }
+    }
+    return status;
+}
+
+bool removeNamed(SC_HANDLE manager, const char* name) {
+    OwnedService service(::OpenServiceA(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+    if (service.handle == nullptr) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            std::fprintf(stderr, kNoSuchService, name);
+        } else {
+            std::fprintf(stderr, kRemoveFailed, name, static_cast<unsigned long>(error));
+        }
+        return false;
+    }
+    if (!stopAndWait(service.handle)) {
+        std::fprintf(stderr, kStopFailed, name, static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+    if (!::DeleteService(service.handle) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        std::fprintf(stderr, kRemoveFailed, name, static_cast<unsigned long>(::GetLastError()));
+        return false;
+    }
+    std::fprintf(stderr, kRemoved, name);
+    return true;
+}
+
+}  // namespace
+
+namespace services {
+
+int install(const LoggerSettings& settings) {
+    ServiceNames names = namesOf(settings.portName);
+    char folder[MAX_PATH];
+    if (!prepareRecordsFolder() || !recordsFolderPath(folder, sizeof folder)) {
+        std::fprintf(stderr, kFolderFailed, recordsFolderPath(folder, sizeof folder) ? folder
+                                                                                      : "TORVEX");
+        return 1;
+    }
+    char program[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameA(nullptr, program, sizeof program);
+    if (length == 0 || length == sizeof program) {
+        std::fprintf(stderr, kInstallFailed, names.name, static_cast<unsigned long>(::GetLastError()));
+        return 1;
+    }
+    char command[MAX_PATH + 64];
+    std::snprintf(command, sizeof command, "\"%s\" run -p %s -b %d -s %d", program,
+                  settings.portName, settings.baudRate, settings.periodMs / 1000);
+
+    OwnedService manager(openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (manager.handle == nullptr) return 1;
+    const DWORD access = SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
+    OwnedService service(::OpenServiceA(manager.handle, names.name, access));
+    bool configured;
+    if (service.handle != nullptr) {
+        // Installed again: the new settings take effect with a fresh run.
+        configured = stopAndWait(service.handle) &&
+                     ::ChangeServiceConfigA(service.handle, SERVICE_WIN32_OWN_PROCESS,
+                                            SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command,
+                                            nullptr, nullptr, nullptr, kAccount, "",
+                                            names.displayName);
+    } else {
+        service.handle = ::CreateServiceA(manager.handle, names.name, names.displayName, access,
+                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                          SERVICE_ERROR_NORMAL, command, nullptr, nullptr, nullptr,
+                                          kAccount, "");
+        configured = service.handle != nullptr;
+    }
+    if (!configured || !setRecovery(service.handle, names)) {
+        std::fprintf(stderr, kInstallFailed, names.name, static_cast<unsigned long>(::GetLastError()));
+        return 1;
+    }
+    if ((!::StartServiceA(service.handle, 0, nullptr) &&
+         ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) ||
+        !waitForState(service.handle, SERVICE_RUNNING, kStartTimeoutMs)) {
+        std::fprintf(stderr, kStartFailed, names.name, static_cast<unsigned long>(::GetLastError()));
+        return 1;
+    }
+    std::fprintf(stderr, kInstalled, names.name, folder);
+    return 0;
+}
+
+int remove(const char* portName) {
+    OwnedService manager(openManager(SC_MANAGER_CONNECT));
+    if (manager.handle == nullptr) return 1;
+    return removeNamed(manager.handle, namesOf(portName).name) ? 0 : 1;
+}
+
+int removeAll() {
+    return forEachTorvexService([](SC_HANDLE manager, const char* name, const SERVICE_STATUS_PROCESS&) {
+        return removeNamed(manager, name);
+    });
+}
+
+int stopAll() {
+    return forEachTorvexService([](SC_HANDLE manager, const char* name, const SERVICE_STATUS_PROCESS& now) {
+        if (now.dwCurrentState == SERVICE_STOPPED) return true;
+        OwnedService service(::OpenServiceA(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS));
+        if (service.handle != nullptr && stopAndWait(service.handle)) return true;
+        std::fprintf(stderr, kStopFailed, name, static_cast<unsigned long>(::GetLastError()));
+        return false;
+    });
+}
+
+int startAll() {
+    return forEachTorvexService([](SC_HANDLE manager, const char* name, const SERVICE_STATUS_PROCESS& now) {
+        if (now.dwCurrentState != SERVICE_STOPPED) return true;
+        OwnedService service(::OpenServiceA(manager, name, SERVICE_START | SERVICE_QUERY_CONFIG));
+        const QUERY_SERVICE_CONFIGA* config = service.handle ? configOf(service.handle) : nullptr;
+        if (config == nullptr) return false;
+        if (config->dwStartType != SERVICE_AUTO_START) return true;  // left as its user set it
+        if (::StartServiceA(service.handle, 0, nullptr)) return true;
+        std::fprintf(stderr, kStartFailed, name, static_cast<unsigned long>(::GetLastError()));
+        return false;
+    });
+}
+
+}  // namespace services
