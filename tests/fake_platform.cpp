@@ -200,7 +200,7 @@ std::FILE* openForAppend(const char* fileName) {
     std::snprintf(fake.recordsFiles[number], sizeof fake.recordsFiles[number], "%s%s",
                   fake.recordsFolder, fileName);
     ++fake.recordsFileCount;
-    return std::fopen(fake.recordsFiles[number], "a");
+    return std::fopen(fake.recordsFiles[number], "ab");  // the same bytes on every system
 }
 
 }  // namespace recordsFolder

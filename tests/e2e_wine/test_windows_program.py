@@ -5,20 +5,23 @@ Wine does not enforce share mode 0 on COM ports, so a port already held by
 another program opens anyway here: that case is covered by the POSIX tests
 only."""
 
+import glob
 import os
+import re
 import shutil
 import termios
 import time
 import unittest
 
-from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, map_com_port,
-                          program_in_group, scratch_directory)
+from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, drive_c, map_com_port,
+                          program_in_group, reboot, run_wine, scratch_directory, service_state,
+                          services_named, windows_path, wine_process)
 
 # wine_session puts the POSIX suites on the path: their texts are this suite's too.
 from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED, UntouchedFile
 from test_command_line import HELP
 from test_faults import (FULL_DISK_REPLY, assert_whole_records_only, cpu_seconds, default_record,
-                         fill_all_but_one_page, wait_until)
+                         fill_all_but_one_page, long_reply, record_of, wait_until)
 from test_logging import NOT_WRITTEN, WORKED_REPLY
 
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\r\n"
@@ -363,6 +366,143 @@ class Unplugged(WineCase):
         self.assertIn(failures, (2, 3, 4))
         self.assertEqual(err, ANNOUNCE_COM7 + b"." + (b"." + crlf(REQUEST_FAILED)) * failures
                          + crlf("\n" + STOPPED))
+
+
+# The installers of this build and of a later version, and a reader that
+# holds a file open as Notepad does.
+MSI = os.environ.get("TORVEX_MSI", "")
+NEXT_MSI = os.environ.get("TORVEX_NEXT_MSI", "")
+FILE_READER = os.environ.get("TORVEX_FILE_READER", "")
+# Replies that carry their number: "R000001,1.5%,2.25" and one more line.
+NUMBERED_REPLY = 34
+STAMPED = re.compile(rb"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ")
+
+
+class WindowsService(WineCase):
+    """torvexsvc.exe installed by its MSI and run by Wine's service manager,
+    logging from the simulator into the records folder."""
+
+    def setUp(self):
+        super().setUp()
+        self.folder = drive_c("ProgramData", "TORVEX")
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.cleanups.append(self.uninstall_everything)
+
+    def uninstall_everything(self):
+        """What a failed test left: no service may go on holding a port."""
+        for msi in (NEXT_MSI, MSI):
+            run_wine("msiexec", "/x", windows_path(msi), "/qn")
+        for name in services_named("torvex-"):
+            run_wine("sc", "stop", name)
+            run_wine("sc", "delete", name)
+
+    def install(self, msi, *properties):
+        status, out = run_wine("msiexec", "/i", windows_path(msi), "/qn", *properties)
+        self.assertEqual(status, 0, out)
+
+    def records(self, port):
+        """The port's records files, in the order of their dates, as one."""
+        text = b""
+        for name in sorted(glob.glob(os.path.join(self.folder, port + "-*.csv"))):
+            with open(name, "rb") as records:
+                text += records.read()
+        return text
+
+    def log(self, port):
+        with open(os.path.join(self.folder, port + "-mensajes.log"), "rb") as log:
+            return log.read()
+
+    def assert_numbered_records(self, port):
+        """Every line a whole record of a reply in CR LF, exactly as converted,
+        numbers rising with none repeated; returns the numbers."""
+        lines = self.records(port).split(b"\r\n")
+        self.assertEqual(lines[-1], b"", "the last record is not whole")
+        numbers = [int(line[1:7]) for line in lines[:-1]]
+        for number, line in zip(numbers, lines):
+            self.assertEqual(line + b"\n", record_of(long_reply(number, NUMBERED_REPLY)))
+        self.assertEqual(numbers, sorted(set(numbers)))
+        return numbers
+
+    def test_installed_it_records_stops_in_order_and_survives_a_reboot_and_an_upgrade(self):
+        sim = self.instrument("--long", str(NUMBERED_REPLY), reply=None)
+        self.install(MSI, "PORT=COM7", "PERIOD=1")
+        self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
+        # Its folder is on the PATH of every new console.
+        self.assertEqual(run_wine("cmd", "/c", "torvex -h"), (0, crlf(HELP).decode()))
+        self.assertTrue(wait_until(lambda: self.records("COM7").count(b"\n") >= 3))
+        self.assertEqual(self.assert_numbered_records("COM7")[:3], [1, 2, 3])
+
+        # A reader holds the file open while records go on being added.
+        name = glob.glob(os.path.join(self.folder, "COM7-*.csv"))[-1]
+        status, out = run_wine(FILE_READER, windows_path(name), "2500")
+        sizes = re.findall(r"(?:opened|held) (\d+)", out)
+        self.assertEqual((status, len(sizes)), (0, 2), out)
+        self.assertGreater(int(sizes[1]), int(sizes[0]), "no record was added meanwhile")
+
+        # `sc stop` is the orderly end: the last record whole, the closing message logged.
+        status, out = run_wine("sc", "stop", "torvex-COM7")
+        self.assertEqual(status, 0, out)
+        # Within the wait hint the service gave (8 s).
+        self.assertTrue(wait_until(lambda: service_state("torvex-COM7") == ("STOPPED", 0), 8),
+                        service_state("torvex-COM7"))
+        self.assertTrue(sim.wait_for(lambda log: log[-1][1] == "closed"))
+        before_reboot = self.assert_numbered_records("COM7")
+        log = self.log("COM7").split(b"\r\n")
+        self.assertTrue(all(STAMPED.match(line) for line in log[:-1]), log)
+        self.assertEqual(log[-2][20:], STOPPED.rstrip("\n").encode())
+
+        # A reboot: set to start automatically, it appends to the same file.
+        reboot()
+        self.assertTrue(wait_until(
+            lambda: self.records("COM7").count(b"\n") >= len(before_reboot) + 2, 15))
+        self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
+        after_reboot = self.assert_numbered_records("COM7")
+        self.assertEqual(after_reboot[:len(before_reboot)], before_reboot)
+
+        # A later version over this one keeps the service running and its records.
+        self.install(NEXT_MSI)
+        self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
+        self.assertTrue(wait_until(
+            lambda: self.records("COM7").count(b"\n") >= len(after_reboot) + 2, 15))
+        self.assertEqual(self.assert_numbered_records("COM7")[:len(after_reboot)], after_reboot)
+
+    def test_a_missing_adapter_is_waited_for_and_uninstall_removes_every_service(self):
+        self.install(MSI)
+        self.assertEqual(services_named("torvex-"), [])  # no PORT, no service
+        # Options are checked as torvex.exe checks them.
+        self.assertEqual(run_wine("cmd", "/c", "torvexsvc install -p COM5 -b 300"),
+                         (1, crlf("Los baudios indicados no son validos, deben ser 4800, 9600, "
+                                  "19200 o 38400\n").decode()))
+        self.assertEqual(services_named("torvex-"), [])
+
+        # COM5 leads nowhere yet: the service runs all the same and waits.
+        link = os.path.join(os.path.dirname(com_port_link()), "com5")
+        status, out = run_wine("cmd", "/c", "torvexsvc install -p com5 -s 1")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(service_state("torvex-COM5"), ("RUNNING", 0))
+        pid = wine_process("torvexsvc.exe")
+        cpu = cpu_seconds(pid)
+        time.sleep(3)
+        waiting_cpu = cpu_seconds(pid) - cpu
+        sim = Simulator("--link", link, "--long", str(NUMBERED_REPLY))
+        self.cleanups.append(sim.close)
+        self.assertTrue(wait_until(lambda: self.records("COM5").count(b"\n") >= 2))
+        self.assert_numbered_records("COM5")
+        log = self.log("COM5")
+        self.assertEqual(log.count(crlf(OPEN_FAILED)), 1, log)
+        self.assertEqual(log.count(b"\r\n"), 2, log)  # the announcement and the wait
+        print("figure: under Wine, the service waiting for its adapter used %.3f s of CPU in 3 s"
+              % waiting_cpu)
+        self.assertLess(waiting_cpu, 0.1)
+
+        # Uninstall: every TORVEX service goes, the one added by hand too, and
+        # the programs with it; the records and logs stay.
+        status, out = run_wine("msiexec", "/x", windows_path(MSI), "/qn")
+        self.assertEqual(status, 0, out)
+        self.assertEqual(services_named("torvex-"), [])
+        self.assertEqual(glob.glob(drive_c("Program Files*", "TORVEX")), [])
+        self.assertNotEqual(self.records("COM5"), b"")
+        self.assertNotEqual(run_wine("cmd", "/c", "torvex -h")[0], 0)
 
 
 class Errors(WineCase):

@@ -1,11 +1,13 @@
 """Wine for the Windows program's tests: one private prefix per test run with
-its own wineserver, torvex.exe started the way a console user starts it, and
-COM7 mapped to the instrument simulator's pseudo-terminal.
+its own wineserver, torvex.exe started the way a console user starts it,
+COM7 mapped to the instrument simulator's pseudo-terminal, and the service
+manager, the installer and a reboot for the service program.
 
 Run as a script, `start` makes the prefix and `stop` ends its server; CTest
 runs them as the fixture around every test that needs Wine."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -58,20 +60,40 @@ def start():
     path = prefix()
     stop()
     os.makedirs(path)
+    # No .NET or HTML engine: nothing here uses them, and asking for
+    # them would slow the start.
+    start_server(["wineboot.exe", "-i"], WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Booted as it was being made, the prefix goes on starting Wine's own
+    # services for a long while, each timing out, and the service manager
+    # refuses every other start meanwhile; booted again, they start at once.
+    reboot()
+
+
+def start_server(first=("cmd", "/c", "exit"), **extra):
+    """The server, then a first program: a boot, which also starts the
+    services set to start automatically."""
     # Wine's own output goes to a file: its helper processes outlive this
     # script and would otherwise hold CTest's pipes open.
-    with open(path + ".log", "wb") as log:
+    with open(prefix() + ".log", "ab") as log:
         quiet = dict(stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=wine_environment())
         # The server first, in a session of its own and away from CTest's
         # and every test's terminal, so that it lives for the whole run.
         subprocess.run(["wineserver", "-p"], start_new_session=True, check=True, timeout=60,
                        **quiet)
-        # No .NET or HTML engine: nothing here uses them, and asking for
-        # them would slow the start.
-        boot = dict(quiet, env=wine_environment(WINEDLLOVERRIDES="mscoree,mshtml="))
-        subprocess.run([loader(), "wineboot.exe", "-i"], check=True, timeout=180, **boot)
+        subprocess.run([loader(), *first], check=True, timeout=180,
+                       **dict(quiet, env=wine_environment(**extra)))
         # The first program after the server starts may miss Ctrl-C: warm up.
         subprocess.run([loader(), "cmd", "/c", "exit"], check=True, timeout=60, **quiet)
+
+
+def reboot():
+    """Every Wine process killed, services included, without a stop (a
+    power cut), then the prefix started again."""
+    quiet = dict(env=wine_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wineserver", "-k"], **quiet)
+    subprocess.run(["wineserver", "-w"], **quiet)
+    start_server()
 
 
 def stop():
@@ -84,6 +106,54 @@ def stop():
     subprocess.run(["wineserver", "-k"], **quiet)
     subprocess.run(["wineserver", "-w"], **quiet)
     shutil.rmtree(path)
+
+
+def run_wine(*command, timeout=60):
+    """Runs a Windows program to its end: (status, standard output and error
+    as text, line ends as Windows writes them)."""
+    done = subprocess.run([loader(), *command], env=wine_environment(), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout, start_new_session=True)
+    return done.returncode, (done.stdout + done.stderr).decode(errors="replace")
+
+
+def windows_path(host_path):
+    """How a Windows program names a file of this machine (drive Z: is /)."""
+    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
+
+
+def drive_c(*parts):
+    return os.path.join(prefix(), "drive_c", *parts)
+
+
+def service_state(name):
+    """(state, exit code) as `sc query` reports them, or None when there is
+    no such service."""
+    _, out = run_wine("sc", "query", name)
+    found = {name: (number, word)
+             for name, number, word in re.findall(r"^\s*(\w+)\s*:\s*(\d+)\s+(\S+)", out, re.M)}
+    if "STATE" not in found:
+        return None
+    return found["STATE"][1], int(found["WIN32_EXIT_CODE"][0])
+
+
+def services_named(start):
+    """The names of the services whose names begin with `start`."""
+    _, out = run_wine("reg", "query", r"HKLM\System\CurrentControlSet\Services")
+    names = [line.strip().rsplit("\\", 1)[-1] for line in out.splitlines() if "\\" in line]
+    return sorted(name for name in names if name.lower().startswith(start.lower()))
+
+
+def wine_process(program):
+    """The pid of the Wine process running `program` (a file name), or None."""
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                command = cmdline.read().split(b"\0")[0]
+        except OSError:
+            continue
+        if command.lower().endswith(b"\\" + program.lower().encode()):
+            return int(entry)
+    return None
 
 
 def com_port_link():
@@ -187,8 +257,9 @@ def scratch_directory():
     return workdir
 
 
-__all__ = ["Simulator", "WindowsProgram", "com_port_link", "crlf", "map_com_port",
-           "program_in_group", "scratch_directory"]
+__all__ = ["Simulator", "WindowsProgram", "com_port_link", "crlf", "drive_c", "map_com_port",
+           "program_in_group", "reboot", "run_wine", "scratch_directory", "service_state",
+           "services_named", "windows_path", "wine_process"]
 
 if __name__ == "__main__":
     actions = {"start": start, "stop": stop}

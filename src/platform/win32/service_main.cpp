@@ -33,21 +33,25 @@ bool programFolder(char (&folder)[MAX_PATH]) {
     return true;
 }
 
-// The installer's steps: after the files are in place, and before they go.
-int setUp() {
+// The installer's steps once the files are in place: the PATH, and the
+// services an upgrade stopped (or removed) running again.
+int setUp(bool afterUpgrade) {
     char folder[MAX_PATH];
     const bool onPath = programFolder(folder) && addToSystemPath(folder);
     if (!onPath) std::fputs(kPathNotChanged, stderr);
+    const int added = services::takeNoted(afterUpgrade);
     const int started = services::startAll();
-    return onPath ? started : 1;
+    return onPath && added == 0 ? started : 1;
 }
 
+// Before the files go: the services stopped and their options noted.
 int tearDown() {
     char folder[MAX_PATH];
     const bool offPath = programFolder(folder) && removeFromSystemPath(folder);
     if (!offPath) std::fputs(kPathNotChanged, stderr);
+    const int noted = services::noteAll();
     const int stopped = services::stopAll();
-    return offPath ? stopped : 1;
+    return offPath && noted == 0 ? stopped : 1;
 }
 
 }  // namespace
@@ -65,7 +69,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "install") == 0) return services::install(settings);
     if (std::strcmp(command, "remove") == 0) return services::remove(settings.portName);
     if (std::strcmp(command, "remove-all") == 0) return services::removeAll();
-    if (std::strcmp(command, "setup") == 0) return setUp();
+    if (std::strcmp(command, "setup") == 0) return setUp(argc > 2 && std::strcmp(argv[2], "upgrade") == 0);
     if (std::strcmp(command, "teardown") == 0) return tearDown();
     if (std::strcmp(command, "run") == 0) {
         if (runAsService(settings) == 0) return 0;

@@ -35,6 +35,14 @@ const char* const kStopFailed = "No se pudo detener el servicio %s (error %lu)\n
 const char* const kRemoveFailed = "No se pudo eliminar el servicio %s (error %lu)\n";
 const char* const kFolderFailed = "No se pudo preparar la carpeta de registros %s\n";
 
+// Where an uninstall notes the services' options for the next version's
+// install. The 64-bit view, so that the 32-bit and 64-bit programs share it.
+const char kNotedKey[] = "SOFTWARE\\TORVEX";
+const char kNotedValue[] = "ServicesToAddAgain";
+constexpr REGSAM kNotedView = KEY_WOW64_64KEY;
+// The options in a service's command, after its program and `run`.
+const char kRunCommand[] = " run ";
+
 struct ServiceNames {
     char name[sizeof kNamePrefix + kMaxPortNameLength];
     char displayName[8 + kMaxPortNameLength];
@@ -71,6 +79,21 @@ SC_HANDLE openManager(DWORD access) {
         std::fprintf(stderr, kManagerUnavailable, static_cast<unsigned long>(error));
     }
     return nullptr;
+}
+
+// While Windows starts its services at boot it refuses other starts for a
+// moment: the start is asked again until the time-out.
+bool startService(SC_HANDLE service) {
+    const DWORD started = ::GetTickCount();
+    while (!::StartServiceA(service, 0, nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_SERVICE_ALREADY_RUNNING) return true;
+        if (error != ERROR_SERVICE_DATABASE_LOCKED || ::GetTickCount() - started > kStartTimeoutMs) {
+            return false;
+        }
+        ::Sleep(250);
+    }
+    return true;
 }
 
 bool waitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs) {
@@ -227,9 +250,7 @@ int install(const LoggerSettings& settings) {
         std::fprintf(stderr, kInstallFailed, names.name, static_cast<unsigned long>(::GetLastError()));
         return 1;
     }
-    if ((!::StartServiceA(service.handle, 0, nullptr) &&
-         ::GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) ||
-        !waitForState(service.handle, SERVICE_RUNNING, kStartTimeoutMs)) {
+    if (!startService(service.handle) || !waitForState(service.handle, SERVICE_RUNNING, kStartTimeoutMs)) {
         std::fprintf(stderr, kStartFailed, names.name, static_cast<unsigned long>(::GetLastError()));
         return 1;
     }
@@ -266,10 +287,83 @@ int startAll() {
         const QUERY_SERVICE_CONFIGA* config = service.handle ? configOf(service.handle) : nullptr;
         if (config == nullptr) return false;
         if (config->dwStartType != SERVICE_AUTO_START) return true;  // left as its user set it
-        if (::StartServiceA(service.handle, 0, nullptr)) return true;
+        if (startService(service.handle)) return true;
         std::fprintf(stderr, kStartFailed, name, static_cast<unsigned long>(::GetLastError()));
         return false;
     });
+}
+
+int noteAll() {
+    // REG_MULTI_SZ: the options of each service, each ended by a zero, then one more.
+    static char noted[32 * 1024];
+    std::size_t used = 0;
+    int status = forEachTorvexService([&used](SC_HANDLE manager, const char* name,
+                                              const SERVICE_STATUS_PROCESS&) {
+        OwnedService service(::OpenServiceA(manager, name, SERVICE_QUERY_CONFIG));
+        const QUERY_SERVICE_CONFIGA* config = service.handle ? configOf(service.handle) : nullptr;
+        const char* options = config ? std::strstr(config->lpBinaryPathName, kRunCommand) : nullptr;
+        if (options == nullptr) return false;
+        options += sizeof kRunCommand - 1;
+        const std::size_t length = std::strlen(options) + 1;
+        if (used + length + 1 > sizeof noted) return false;
+        std::memcpy(noted + used, options, length);
+        used += length;
+        return true;
+    });
+    noted[used++] = '\0';
+    HKEY key;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, 0, nullptr, 0, KEY_SET_VALUE | kNotedView,
+                          nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return 1;
+    }
+    if (::RegSetValueExA(key, kNotedValue, 0, REG_MULTI_SZ, reinterpret_cast<BYTE*>(noted),
+                         static_cast<DWORD>(used)) != ERROR_SUCCESS) {
+        status = 1;
+    }
+    ::RegCloseKey(key);
+    return status;
+}
+
+int takeNoted(bool addAgain) {
+    static char noted[32 * 1024];
+    DWORD size = sizeof noted - 2;
+    if (::RegGetValueA(HKEY_LOCAL_MACHINE, kNotedKey, kNotedValue,
+                       RRF_RT_REG_MULTI_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, noted,
+                       &size) != ERROR_SUCCESS) {
+        return 0;  // nothing noted
+    }
+    noted[size] = noted[size + 1] = '\0';
+    int status = 0;
+    for (char* options = noted; addAgain && *options != '\0'; options += std::strlen(options) + 1) {
+        // Read by the same code as a command line, word by word.
+        char copy[128];
+        std::snprintf(copy, sizeof copy, "%s", options);
+        char* words[10] = {copy};
+        int count = 1;
+        for (char* word = std::strtok(copy, " "); word != nullptr && count < 9;
+             word = std::strtok(nullptr, " ")) {
+            words[count++] = word;
+        }
+        words[0] = const_cast<char*>(kProgramFile);
+        LoggerSettings settings;
+        int parsed = 0;
+        OwnedService manager(openManager(SC_MANAGER_CONNECT));
+        if (!parseCommandLine(count, words, settings, parsed) || manager.handle == nullptr) {
+            status = 1;
+            continue;
+        }
+        OwnedService existing(::OpenServiceA(manager.handle, namesOf(settings.portName).name,
+                                             SERVICE_QUERY_STATUS));
+        if (existing.handle == nullptr && install(settings) != 0) status = 1;
+    }
+    HKEY key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, 0, KEY_SET_VALUE | kNotedView, &key) ==
+        ERROR_SUCCESS) {
+        ::RegDeleteValueA(key, kNotedValue);
+        ::RegCloseKey(key);
+        ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, kNotedView, 0);
+    }
+    return status;
 }
 
 }  // namespace services

@@ -26,4 +26,12 @@ int stopAll();
 // is not running (after an upgrade stopped them).
 int startAll();
 
+// For the installer of a later version: an uninstall notes each TORVEX
+// service's options (noteAll); the later version's install adds again those
+// its upgrade removed, or, when it is no upgrade, forgets them (takeNoted).
+// Windows tells an uninstall that it is part of an upgrade, so that it keeps
+// the services; Wine's installer does not, and removes them.
+int noteAll();
+int takeNoted(bool addAgain);
+
 }  // namespace services
