@@ -9,6 +9,7 @@ import glob
 import os
 import re
 import shutil
+import signal
 import termios
 import time
 import unittest
@@ -389,12 +390,15 @@ class WindowsService(WineCase):
         self.cleanups.append(self.uninstall_everything)
 
     def uninstall_everything(self):
-        """What a failed test left: no service may go on holding a port."""
+        """What a failed test left: no service may go on holding a port, or
+        start at the next boot. Removed without their stop, which may be the fault."""
+        for name in services_named("torvex-"):
+            run_wine("sc", "delete", name)  # gone once its process ends
+        while wine_process("torvexsvc.exe") is not None:
+            os.kill(wine_process("torvexsvc.exe"), signal.SIGKILL)
+            time.sleep(0.1)
         for msi in (NEXT_MSI, MSI):
             run_wine("msiexec", "/x", windows_path(msi), "/qn")
-        for name in services_named("torvex-"):
-            run_wine("sc", "stop", name)
-            run_wine("sc", "delete", name)
 
     def install(self, msi, *properties):
         status, out = run_wine("msiexec", "/i", windows_path(msi), "/qn", *properties)
@@ -454,7 +458,8 @@ class WindowsService(WineCase):
         # A reboot: set to start automatically, it appends to the same file.
         reboot()
         self.assertTrue(wait_until(
-            lambda: self.records("COM7").count(b"\n") >= len(before_reboot) + 2, 15))
+            lambda: self.records("COM7").count(b"\n") >= len(before_reboot) + 2, 15),
+            "no records after the reboot: %s" % (service_state("torvex-COM7"),))
         self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
         after_reboot = self.assert_numbered_records("COM7")
         self.assertEqual(after_reboot[:len(before_reboot)], before_reboot)
@@ -463,7 +468,8 @@ class WindowsService(WineCase):
         self.install(NEXT_MSI)
         self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
         self.assertTrue(wait_until(
-            lambda: self.records("COM7").count(b"\n") >= len(after_reboot) + 2, 15))
+            lambda: self.records("COM7").count(b"\n") >= len(after_reboot) + 2, 15),
+            "no records after the upgrade")
         self.assertEqual(self.assert_numbered_records("COM7")[:len(after_reboot)], after_reboot)
 
     def test_a_missing_adapter_is_waited_for_and_uninstall_removes_every_service(self):
