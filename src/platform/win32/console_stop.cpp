@@ -4,6 +4,7 @@
 #include "platform/win32/windows_api.h"
 
 #include "platform/console.h"
+#include "platform/win32/console_stop.h"
 
 namespace {
 
@@ -16,9 +17,11 @@ HANDLE stopEvent = nullptr;
 // process then exits from the main thread while this one still waits.
 constexpr DWORD kHoldForTheEndMs = 10000;
 
+}  // namespace
+
 // Runs on the thread the system starts for each console event; returning
 // TRUE keeps the system from ending the process itself at Ctrl-C.
-BOOL WINAPI raiseStop(DWORD kind) {
+BOOL WINAPI raiseStopOnConsoleEvent(DWORD kind) {
     ::SetEvent(stopEvent);
     if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT) {
         ::Sleep(kHoldForTheEndMs);
@@ -26,14 +29,12 @@ BOOL WINAPI raiseStop(DWORD kind) {
     return TRUE;
 }
 
-}  // namespace
-
 namespace console {
 
 void createStopSignal(StopSignal& signal) {
     stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     signal.handle = reinterpret_cast<std::intptr_t>(stopEvent);
-    ::SetConsoleCtrlHandler(raiseStop, TRUE);
+    ::SetConsoleCtrlHandler(raiseStopOnConsoleEvent, TRUE);
 }
 
 }  // namespace console
