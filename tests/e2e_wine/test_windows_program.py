@@ -431,6 +431,11 @@ class WindowsService(WineCase):
         sim = self.instrument("--long", str(NUMBERED_REPLY), reply=None)
         self.install(MSI, "PORT=COM7", "PERIOD=1")
         self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
+        # Started at boot, as LocalService.
+        _, config = run_wine("reg", "query", r"HKLM\System\CurrentControlSet\Services\torvex-COM7")
+        for setting in (r"DisplayName\s+REG_SZ\s+TORVEX COM7\r", r"Start\s+REG_DWORD\s+0x2\r",
+                        r"ObjectName\s+REG_SZ\s+NT AUTHORITY\\LocalService\r"):
+            self.assertRegex(config, setting)
         # Its folder is on the PATH of every new console.
         self.assertEqual(run_wine("cmd", "/c", "torvex -h"), (0, crlf(HELP).decode()))
         self.assertTrue(wait_until(lambda: self.records("COM7").count(b"\n") >= 3))
@@ -473,6 +478,11 @@ class WindowsService(WineCase):
         self.assertEqual(self.assert_numbered_records("COM7")[:len(after_reboot)], after_reboot)
 
     def test_a_missing_adapter_is_waited_for_and_uninstall_removes_every_service(self):
+        # Bad options refuse the whole install, as they refuse a run.
+        self.assertNotEqual(run_wine("msiexec", "/i", windows_path(MSI), "/qn", "PORT=COM5",
+                                     "BAUD=300")[0], 0)
+        self.assertEqual(glob.glob(drive_c("Program Files*", "TORVEX")), [])
+        self.assertNotEqual(run_wine("cmd", "/c", "torvex -h")[0], 0)  # not on the PATH
         self.install(MSI)
         self.assertEqual(services_named("torvex-"), [])  # no PORT, no service
         # Options are checked as torvex.exe checks them.
