@@ -14,9 +14,9 @@ import termios
 import time
 import unittest
 
-from wine_session import (Simulator, WindowsProgram, com_port_link, crlf, drive_c, map_com_port,
-                          program_in_group, reboot, run_wine, scratch_directory, service_state,
-                          services_named, windows_path, wine_process)
+from wine_session import (TORVEX_EXE, Simulator, WindowsProgram, com_port_link, crlf, drive_c,
+                          map_com_port, program_in_group, reboot, run_wine, scratch_directory,
+                          service_state, services_named, windows_path, wine_process)
 
 # wine_session puts the POSIX suites on the path: their texts are this suite's too.
 from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED, UntouchedFile
@@ -416,14 +416,14 @@ class WindowsService(WineCase):
         with open(os.path.join(self.folder, port + "-mensajes.log"), "rb") as log:
             return log.read()
 
-    def assert_numbered_records(self, port):
+    def assert_numbered_records(self, port, reply=NUMBERED_REPLY):
         """Every line a whole record of a reply in CR LF, exactly as converted,
         numbers rising with none repeated; returns the numbers."""
         lines = self.records(port).split(b"\r\n")
         self.assertEqual(lines[-1], b"", "the last record is not whole")
         numbers = [int(line[1:7]) for line in lines[:-1]]
         for number, line in zip(numbers, lines):
-            self.assertEqual(line + b"\n", record_of(long_reply(number, NUMBERED_REPLY)))
+            self.assertEqual(line + b"\n", record_of(long_reply(number, reply)))
         self.assertEqual(numbers, sorted(set(numbers)))
         return numbers
 
@@ -519,6 +519,35 @@ class WindowsService(WineCase):
         self.assertEqual(glob.glob(drive_c("Program Files*", "TORVEX")), [])
         self.assertNotEqual(self.records("COM5"), b"")
         self.assertNotEqual(run_wine("cmd", "/c", "torvex -h")[0], 0)
+
+
+    def test_a_full_disk_leaves_whole_records_only_and_is_logged_once(self):
+        filler = fill_all_but_one_page(self, self.folder)
+        # A page more, for the log beside the records: the fourth record is torn.
+        os.truncate(filler, os.path.getsize(filler) - os.sysconf("SC_PAGE_SIZE"))
+        sim = self.instrument("--long", str(FULL_DISK_REPLY), reply=None)
+        # Added from the build folder by its own command, without the installer.
+        program = os.path.join(os.path.dirname(os.path.abspath(TORVEX_EXE)), "torvexsvc.exe")
+        status, out = run_wine(program, "install", "-p", "com7", "-s", "1")
+        self.assertEqual(status, 0, out)
+        self.assertTrue(sim.wait_for_requests(5, timeout=20))
+        time.sleep(0.8)
+        os.remove(filler)
+        self.assertTrue(sim.wait_for_requests(7))
+        time.sleep(0.8)
+        run_wine("sc", "stop", "torvex-COM7")
+        # Stopped with the console program's status 1 as its own exit code.
+        self.assertTrue(wait_until(lambda: service_state("torvex-COM7") == ("STOPPED", 1066), 8),
+                        service_state("torvex-COM7"))
+        self.assertEqual(run_wine(program, "remove", "-p", "com7"),
+                         (0, "Servicio torvex-COM7 eliminado\r\n"))
+
+        numbers = self.assert_numbered_records("COM7", FULL_DISK_REPLY)
+        missing = sorted(set(range(1, numbers[-1] + 1)) - set(numbers))
+        self.assertEqual(numbers[:3], [1, 2, 3])
+        self.assertTrue(missing, "the disk was never full")
+        self.assertGreater(numbers[-1], missing[-1], "writing did not resume")
+        self.assertEqual(self.log("COM7").count(crlf(NOT_WRITTEN)), 1, self.log("COM7"))
 
 
 class Errors(WineCase):
