@@ -33,82 +33,15 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import Logger, Simulator  # noqa: E402
 from test_faults import wait_until  # noqa: E402
+from fleet_hosts import (CENTRAL_NAME, OPENSSL, RSYSLOGD, Rsyslog, central_host,  # noqa: E402
+                         edge_host, free_port, lines_of, listening, make_certificate)
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                        "packaging", "rsyslog")
-FLEET_SCRIPT = os.path.join(EXAMPLES, "torvex-fleet")
-# What the test replaces in the shipped files: each must be there as often as said.
-EDGE_FOLLOWS = 'file="/var/log/torvex/*.csv"'
-EDGE_CENTRAL = 'target="central.example.org" port="2514"'
-KEYS = '"/etc/torvex/fleet/'
-CENTRAL_STORE = '"/var/log/torvex-fleet/'
-CENTRAL_NAME = "central.example.org"  # in the edge's tls.permittedPeer, left as it is
-# Stands in for a Debian host's /etc/rsyslog.conf: its work directory, its
-# host name, and everything of the default rule set into its own syslog file.
-HOST_CONF = """global(workDirectory="{work}" localHostname="{host}")
-*.* action(type="omfile" file="{syslog}")
-include(file="{snippet}")
-"""
+STAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d")
 # The name in a board's certificate, its logger's instance, and the host name
 # it writes into its messages: board-2 passes itself off as board-1, and its
 # records must land under its own name all the same.
 BOARDS = [("board-1", "ttyUSB0", "board-1"), ("board-2", "ttyACM0", "board-1")]
-STAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d")
-# A user's PATH may lack the sbin folders.
-RSYSLOGD = shutil.which("rsyslogd", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
-OPENSSL = shutil.which("openssl")
 
-
-def make_certificate(folder, name, ca=None):
-    """NAME.key and NAME.pem in folder: a CA's own when ca is None, else one
-    for the name NAME that the CA in folder ca signed, as docs/fleet.md makes them."""
-    key, pem = (os.path.join(folder, name + ext) for ext in (".key", ".pem"))
-    command = [OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-               "-nodes", "-keyout", key, "-out", pem, "-days", "2", "-subj", "/CN=" + name]
-    if ca:
-        command += ["-CA", os.path.join(ca, "ca.pem"), "-CAkey", os.path.join(ca, "ca.key"),
-                    "-addext", "subjectAltName=DNS:" + name,
-                    "-addext", "basicConstraints=critical,CA:FALSE"]
-    subprocess.run(command, check=True, capture_output=True, timeout=30)
-    return pem, key
-
-
-def keys_folder(folder, files):
-    """folder holding copies of files: {name there: path}."""
-    os.makedirs(folder)
-    for name, path in files.items():
-        shutil.copy(path, os.path.join(folder, name))
-    return folder
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def listening(port):
-    with socket.socket() as probe:
-        return probe.connect_ex(("127.0.0.1", port)) == 0
-
-
-def lines_of(path):
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as text:
-        return text.read().splitlines()
-
-
-def substituted(name, replacements):
-    """The shipped file with each (old, new, times old is there) replaced."""
-    with open(os.path.join(EXAMPLES, name)) as shipped:
-        text = shipped.read()
-    for old, new, times in replacements:
-        if text.count(old) != times:
-            raise AssertionError("%s: %r is there %d times, not %d"
-                                 % (name, old, text.count(old), times))
-        text = text.replace(old, new)
-    return text
 
 
 def relp_send(port, certificate, message):
@@ -137,61 +70,6 @@ def relp_send(port, certificate, message):
     return b"\n2 rsp 6 200 OK" in answer
 
 
-class Rsyslog:
-    """One rsyslogd in the foreground, started and stopped by its pid."""
-
-    def __init__(self, folder, host, snippet):
-        self.folder = folder
-        self.work = os.path.join(folder, "work")
-        self.syslog = os.path.join(folder, "syslog")
-        self.conf = os.path.join(folder, "rsyslog.conf")
-        self.pid_file = os.path.join(folder, "rsyslogd.pid")
-        os.makedirs(self.work)
-        with open(os.path.join(folder, "snippet.conf"), "w") as out:
-            out.write(snippet)
-        with open(self.conf, "w") as out:
-            out.write(HOST_CONF.format(work=self.work, host=host, syslog=self.syslog,
-                                       snippet=os.path.join(folder, "snippet.conf")))
-        self.process = None
-
-    def check(self):
-        done = subprocess.run([RSYSLOGD, "-N1", "-f", self.conf], capture_output=True,
-                              text=True, timeout=30)
-        return done.returncode, done.stderr
-
-    def start(self):
-        with open(os.path.join(self.folder, "rsyslogd.out"), "ab") as out:
-            self.process = subprocess.Popen(
-                [RSYSLOGD, "-n", "-f", self.conf, "-i", self.pid_file],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=out, start_new_session=True)
-
-    def stop(self, sig=signal.SIGTERM):
-        Rsyslog.stop_all([self], sig)
-
-    def restart(self, sig=signal.SIGTERM):
-        self.stop(sig)
-        self.start()
-
-    @staticmethod
-    def stop_all(rsyslogs, sig=signal.SIGTERM):
-        """Signals them all first: one that waits out its queue's time-outs
-        does not hold up the others."""
-        running = [rsyslog for rsyslog in rsyslogs
-                   if rsyslog.process is not None and rsyslog.process.poll() is None]
-        for rsyslog in running:
-            os.kill(rsyslog.process.pid, sig)
-        deadline = time.monotonic() + 15
-        for rsyslog in running:
-            try:
-                rsyslog.process.wait(timeout=max(0, deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                os.kill(rsyslog.process.pid, signal.SIGKILL)
-                rsyslog.process.wait()
-                raise AssertionError("rsyslogd in %s did not stop in 15 s" % rsyslog.folder)
-        for rsyslog in rsyslogs:
-            rsyslog.process = None
-
-
 class Board:
     """A logger against the simulator, and the edge rsyslogd that follows
     its records file and sends them to its own port on the central host
@@ -202,13 +80,7 @@ class Board:
         logs = os.path.join(folder, "log")
         os.makedirs(logs)
         self.records_path = os.path.join(logs, instance + ".csv")
-        keys = keys_folder(os.path.join(folder, "keys"), {
-            "ca.pem": os.path.join(keys, "ca.pem"), "board.pem": os.path.join(keys, name + ".pem"),
-            "board.key": os.path.join(keys, name + ".key")})
-        self.edge = Rsyslog(os.path.join(folder, "rsyslog"), claims, substituted(
-            "torvex-edge.conf", [(EDGE_FOLLOWS, 'file="%s/*.csv"' % logs, 1),
-                                 (EDGE_CENTRAL, 'target="127.0.0.1" port="%d"' % port, 1),
-                                 (KEYS, '"%s/' % keys, 3)]))
+        self.edge = edge_host(folder, logs, name, claims, port, keys)
         self.sim = Simulator()
         stack.callback(self.sim.close)
         self.logger = None
@@ -381,21 +253,8 @@ class Fleet(unittest.TestCase):
     def central_host(self, role, certificate_name):
         """A central rsyslogd holding the certificate for that name, with a
         listener per board written by torvex-fleet, filing into a store of its own."""
-        folder = os.path.join(self.folder, role)
-        fleet = os.path.join(self.keys, "fleet")
-        keys = keys_folder(os.path.join(folder, "keys"), {
-            "ca.pem": os.path.join(fleet, "ca.pem"),
-            "central.pem": os.path.join(fleet, certificate_name + ".pem"),
-            "central.key": os.path.join(fleet, certificate_name + ".key")})
-        for board, port in self.ports.items():
-            subprocess.run(["sh", FLEET_SCRIPT, "-d", keys, "add", board, str(port)], check=True,
-                           capture_output=True, timeout=30)
-        store = os.path.join(folder, "store")
-        central = Rsyslog(os.path.join(folder, "rsyslog"), role, substituted(
-            "torvex-central.conf", [(KEYS, '"%s/' % keys, 1), (CENTRAL_STORE, '"%s/' % store, 1)]))
-        central.store = store
-        os.makedirs(store)
-        return central
+        return central_host(os.path.join(self.folder, role), os.path.join(self.keys, "fleet"),
+                            certificate_name, self.ports)
 
     def run_scenario(self, name, disruption, stack):
         self.folder = os.path.join(self.scratch, name.replace(" ", "-"))
