@@ -16,7 +16,7 @@ try:
 except ImportError:
     sys.modules["serial"] = types.ModuleType("serial")
 
-from end_to_end import common, measures, scale, summary, tables
+from end_to_end import central, central_table, common, measures, scale, summary, tables
 from end_to_end.figures import first_difference, timing_figures  # noqa: E402
 import serial_logger  # noqa: E402
 
@@ -184,6 +184,29 @@ class Figures(unittest.TestCase):
         self.assertEqual(missed, ["9600 baud: CPU: ≤ 1.15×"])
         self.assertEqual(table.rows, ["| **9600 baud**: CPU; details | 1 ms | ≤ 1.15× **(missed)** |",
                                       "| met | 1 ms | ≤ 2 |", "| no target | 1 ms |  |"])
+
+    def test_central_host_counts_lines_as_they_come_and_sizes_the_fleet(self):
+        with tempfile.TemporaryDirectory() as temp:
+            board = Path(temp) / "board-01"
+            board.mkdir()
+            (board / "tty0.csv").write_bytes(b"a\nb\nhalf")  # the last line being written
+            store = central.Store(temp)
+            self.assertEqual((store.lines(), store.lines("board-01"), store.lines("board-02")),
+                             (2, 2, 0))
+            with open(board / "tty0.csv", "ab") as out:
+                out.write(b" of c\nd\n")
+            self.assertEqual(store.lines(), 4)
+        run = {"boards": 32, "rate": 2000.0, "cpu_pct": 30.0, "busy_pct": 90.0}
+        fleet = {"rows": [run], "unsynced": run, "store": "ext4", "duration_s": 100,
+                 "backlog": {"records": 28800, "queued_s": 1.0, "delivered_s": 14.4,
+                             "live_records": 100, "live_worst_s": 2.5, "live_late": 1}}
+        missed = []
+        text = central_table.fleet_document(fleet, "Measured.", missed)
+        # Half of 2000 records/s: 1000 instruments at -s 1, 10000 at -s 10.
+        self.assertIn("1,000 instruments at `-s 1` (125 boards of 8), 10,000 at `-s 10` "
+                      "(1,250 boards)", text)
+        self.assertIn("(2,000 records/s); a day away would take about 6 min", text)
+        self.assertEqual(missed, ["fleet: live records within 2 s during a backlog"])
 
     def test_first_difference(self):
         cases = [([b"a", b"b"], [b"a", b"b"], None), ([b"a", b"b"], [b"a", b"c"], 1),

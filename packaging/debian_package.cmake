@@ -3,7 +3,7 @@
 # manual page, the service template torvex@.service with an example instance
 # configuration, the rotation of the records (/etc/logrotate.d/torvex), an
 # empty /var/log/torvex for them, and examples for shipping them to a central
-# store with rsyslog.
+# store with rsyslog over TLS, with torvex-fleet to let boards in.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
@@ -44,10 +44,13 @@ install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/over
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex.logrotate DESTINATION /etc/logrotate.d RENAME torvex)
-# A fleet of boards: rsyslog configuration examples, installed nowhere active.
+# A fleet of boards: rsyslog configuration examples, installed nowhere active,
+# and the script that lets boards in on the central host.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
   ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-central.conf
   DESTINATION share/doc/torvex/examples)
+install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-fleet DESTINATION sbin)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
 file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n/etc/logrotate.d/torvex\n")
 

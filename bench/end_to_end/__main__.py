@@ -9,9 +9,11 @@ the output file against the limit the line sets, the start-to-start period,
 on-CPU time, wake-ups, CPU while waiting, peak resident memory and (native
 only, with valgrind) heap allocations made during the loop, (with perf) the
 system calls of a poll and (with strace) how long each record's disk sync
-takes; then many loggers at once on this machine (periods, CPU, PSS). Prints
+takes; then many loggers at once on this machine (periods, CPU, PSS), and
+what one central host of a fleet files (bench/end_to_end/central.py). Prints
 the tables; with --docs and --readme, rewrites docs/performance.md's tables
-and README.md's summary. Exit status 1 when a target is missed.
+and README.md's summary (with --only fleet, the fleet section alone). Exit
+status 1 when a target is missed.
 
 Linux only: inotify tells when a request is logged and when a record lands,
 /proc gives CPU time and memory. Run it through scripts/bench:
@@ -28,11 +30,15 @@ from pathlib import Path
 from .common import ARGS, BAUDS, LONG_POLLS, MODES, TYPICAL_REPLY, BenchError
 from .measures import load_average, machine_description
 from .runs import equivalence_runs, long_period_runs, timed_runs, unsynced_runs
+from .central import fleet_runs
+from .central_table import FLEET_BEGIN, FLEET_END, fleet_document
 from .scale import SCALE_COUNTS, scale_runs
-from .summary import SUMMARY_BEGIN, SUMMARY_END, document, summary, write_section
+from .summary import (SUMMARY_BEGIN, SUMMARY_END, document, machine_line, summary,
+                      write_section)
 from .traced import allocation_runs, counted_runs, micro_benchmarks, sync_runs, tool_versions
 
-PHASES = ("timed", "unsynced", "counted", "check", "long", "heap", "sync", "micro", "scale")
+PHASES = ("timed", "unsynced", "counted", "check", "long", "heap", "sync", "micro", "scale",
+          "fleet")
 
 
 def parse_arguments():
@@ -66,14 +72,16 @@ def parse_arguments():
         parser.error("--polls must be at least 3")
     if not set(ARGS.only) <= set(PHASES):
         parser.error("--only takes " + ",".join(PHASES))
-    if (ARGS.docs or ARGS.readme) and set(ARGS.only) != set(PHASES):
-        parser.error("--docs and --readme need every phase")
+    if ARGS.readme and set(ARGS.only) != set(PHASES):
+        parser.error("--readme needs every phase")
+    if ARGS.docs and set(ARGS.only) not in (set(PHASES), {"fleet"}):
+        parser.error("--docs needs every phase, or the fleet part alone")
 
 
 def run_phases(work, reply_file):
     """The results of the phases asked for; None for the others."""
     r = dict.fromkeys(("figures", "unsynced", "calls", "idle", "long_periods", "allocations",
-                       "syncs", "checks", "micro", "scale"))
+                       "syncs", "checks", "micro", "scale", "fleet"))
     run = set(ARGS.only)
     mismatches, checked = [], 0
     r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
@@ -100,6 +108,8 @@ def run_phases(work, reply_file):
         r["scale"] = scale_runs(work)
     if "micro" in run:
         r["micro"] = micro_benchmarks()
+    if "fleet" in run:
+        r["fleet"] = fleet_runs(work)
     if checked:
         r["checks"] = ((f"yes, {checked} of {checked}" if not mismatches
                         else "**NO**: " + "; ".join(mismatches)), not mismatches)
@@ -122,9 +132,16 @@ def main():
     r.update(machine=machine_description(), started=started,
              load=(load_at_start, load_average()), duration_s=time.time() - ARGS.began)
     tables, missed = document(r)
-    print(tables)
-    if ARGS.docs:
+    if set(ARGS.only) != {"fleet"}:
+        print(tables)
+    if ARGS.docs and set(ARGS.only) == set(PHASES):
         write_section(ARGS.docs, tables)
+    if r["fleet"]:
+        fleet = fleet_document(r["fleet"], machine_line(r), missed)
+        print("\n" + fleet)
+        if ARGS.docs:
+            write_section(ARGS.docs, fleet, FLEET_BEGIN, FLEET_END, "Fleet capacity")
+    if ARGS.docs:
         print(f"\n{ARGS.docs} updated.", file=sys.stderr)
     if ARGS.readme:
         write_section(ARGS.readme, summary(r, missed), SUMMARY_BEGIN, SUMMARY_END)

@@ -40,9 +40,11 @@ CONFFILES = [CONFFILE, ROTATION]
 # must be there empty: path, permissions.
 ENTRIES = {
     "./usr/bin/torvex": "-rwxr-xr-x",
+    "./usr/sbin/torvex-fleet": "-rwxr-xr-x",
     "./usr/share/man/man1/torvex.1.gz": "-rw-r--r--",
     "./usr/share/doc/torvex/copyright": "-rw-r--r--",
     "./usr/share/doc/torvex/changelog.gz": "-rw-r--r--",
+    "./usr/share/doc/torvex/fleet.md": "-rw-r--r--",
     "./usr/share/doc/torvex/examples/torvex-edge.conf": "-rw-r--r--",
     "./usr/share/doc/torvex/examples/torvex-central.conf": "-rw-r--r--",
     "./usr/share/lintian/overrides/torvex": "-rw-r--r--",
