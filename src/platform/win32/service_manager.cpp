@@ -211,6 +211,9 @@ namespace services {
 
 int install(const LoggerSettings& settings) {
     ServiceNames names = namesOf(settings.portName);
+    // The service manager first: without an administrator nothing is touched.
+    OwnedService manager(openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    if (manager.handle == nullptr) return 1;
     char folder[MAX_PATH];
     if (!prepareRecordsFolder() || !recordsFolderPath(folder, sizeof folder)) {
         std::fprintf(stderr, kFolderFailed, recordsFolderPath(folder, sizeof folder) ? folder
@@ -227,8 +230,6 @@ int install(const LoggerSettings& settings) {
     std::snprintf(command, sizeof command, "\"%s\" run -p %s -b %d -s %d", program,
                   settings.portName, settings.baudRate, settings.periodMs / 1000);
 
-    OwnedService manager(openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (manager.handle == nullptr) return 1;
     const DWORD access = SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
     OwnedService service(::OpenServiceA(manager.handle, names.name, access));
     bool configured;
