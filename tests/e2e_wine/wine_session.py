@@ -69,9 +69,9 @@ def start():
     reboot()
 
 
-def start_server(first=("cmd", "/c", "exit"), **extra):
-    """The server, then a first program: a boot, which also starts the
-    services set to start automatically."""
+def start_server(first=None, **extra):
+    """The server, then a first program (`first`, or the warm-up alone): a
+    boot, which also starts the services set to start automatically."""
     # Wine's own output goes to a file: its helper processes outlive this
     # script and would otherwise hold CTest's pipes open.
     with open(prefix() + ".log", "ab") as log:
@@ -80,19 +80,24 @@ def start_server(first=("cmd", "/c", "exit"), **extra):
         # and every test's terminal, so that it lives for the whole run.
         subprocess.run(["wineserver", "-p"], start_new_session=True, check=True, timeout=60,
                        **quiet)
-        subprocess.run([loader(), *first], check=True, timeout=180,
-                       **dict(quiet, env=wine_environment(**extra)))
+        if first:
+            subprocess.run([loader(), *first], check=True, timeout=180,
+                           **dict(quiet, env=wine_environment(**extra)))
         # The first program after the server starts may miss Ctrl-C: warm up.
         subprocess.run([loader(), "cmd", "/c", "exit"], check=True, timeout=60, **quiet)
 
 
-def reboot():
-    """Every Wine process killed, services included, without a stop (a
-    power cut), then the prefix started again."""
+def kill_server():
+    """Every Wine process of the prefix killed, services included, without a stop."""
     quiet = dict(env=wine_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL, timeout=60)
     subprocess.run(["wineserver", "-k"], **quiet)
     subprocess.run(["wineserver", "-w"], **quiet)
+
+
+def reboot():
+    """A power cut, then the prefix started again."""
+    kill_server()
     start_server()
 
 
@@ -101,10 +106,7 @@ def stop():
     path = prefix()
     if not os.path.isdir(path):
         return
-    quiet = dict(env=wine_environment(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL, timeout=60)
-    subprocess.run(["wineserver", "-k"], **quiet)
-    subprocess.run(["wineserver", "-w"], **quiet)
+    kill_server()
     shutil.rmtree(path)
 
 
@@ -143,17 +145,24 @@ def services_named(start):
     return sorted(name for name in names if name.lower().startswith(start.lower()))
 
 
-def wine_process(program):
-    """The pid of the Wine process running `program` (a file name), or None."""
+def processes():
+    """(pid, process group, program as started) of every process there is."""
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
+            with open("/proc/%s/stat" % entry, "rb") as stat:
+                fields = stat.read().rsplit(b")", 1)[1].split()
             with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
                 command = cmdline.read().split(b"\0")[0]
         except OSError:
             continue
-        if command.lower().endswith(b"\\" + program.lower().encode()):
-            return int(entry)
-    return None
+        yield int(entry), int(fields[2]), command
+
+
+def wine_process(program):
+    """The pid of the Wine process running `program` (a file name), or None."""
+    ending = b"\\" + program.lower().encode()
+    return next((pid for pid, _, command in processes() if command.lower().endswith(ending)),
+                None)
 
 
 def com_port_link():
@@ -173,19 +182,8 @@ def map_com_port(device):
 
 def program_in_group(group, name):
     """The pid of the Wine process `name` in process group `group`, or None."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry, "rb") as stat:
-                fields = stat.read().rsplit(b")", 1)[1].split()
-            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                command = cmdline.read().split(b"\0")[0]
-        except OSError:
-            continue
-        if int(fields[2]) == group and command == name.encode():
-            return int(entry)
-    return None
+    return next((pid for pid, in_group, command in processes()
+                 if in_group == group and command == name.encode()), None)
 
 
 class WindowsProgram:

@@ -335,21 +335,21 @@ int takeNoted(bool addAgain) {
     }
     noted[size] = noted[size + 1] = '\0';
     int status = 0;
-    for (char* options = noted; addAgain && *options != '\0'; options += std::strlen(options) + 1) {
+    OwnedService manager(addAgain ? openManager(SC_MANAGER_CONNECT) : nullptr);
+    for (char* options = noted; manager.handle && *options != '\0';
+         options += std::strlen(options) + 1) {
         // Read by the same code as a command line, word by word.
         char copy[128];
         std::snprintf(copy, sizeof copy, "%s", options);
-        char* words[10] = {copy};
+        char* words[10] = {const_cast<char*>(kProgramFile)};
         int count = 1;
-        for (char* word = std::strtok(copy, " "); word != nullptr && count < 9;
+        for (char* word = std::strtok(copy, " "); word != nullptr && count < 10;
              word = std::strtok(nullptr, " ")) {
             words[count++] = word;
         }
-        words[0] = const_cast<char*>(kProgramFile);
         LoggerSettings settings;
         int parsed = 0;
-        OwnedService manager(openManager(SC_MANAGER_CONNECT));
-        if (!parseCommandLine(count, words, settings, parsed) || manager.handle == nullptr) {
+        if (!parseCommandLine(count, words, settings, parsed)) {
             status = 1;
             continue;
         }
@@ -357,13 +357,8 @@ int takeNoted(bool addAgain) {
                                              SERVICE_QUERY_STATUS));
         if (existing.handle == nullptr && install(settings) != 0) status = 1;
     }
-    HKEY key;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, 0, KEY_SET_VALUE | kNotedView, &key) ==
-        ERROR_SUCCESS) {
-        ::RegDeleteValueA(key, kNotedValue);
-        ::RegCloseKey(key);
-        ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, kNotedView, 0);
-    }
+    if (addAgain && manager.handle == nullptr) status = 1;
+    ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, kNotedView, 0);  // with the value
     return status;
 }
 
