@@ -34,15 +34,6 @@ void record(FakeEvent::Kind kind, std::uint32_t value = 0) {
     }
 }
 
-bool isLeapYear(int year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int daysIn(int year, int month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
-}
-
 bool stopRaised() {
     return fake.elapsed >= fake.stopAtMs || fake.polls >= fake.maxPolls;
 }
@@ -148,24 +139,9 @@ std::uint32_t nowMs() {
     return fake.startTick + static_cast<std::uint32_t>(fake.elapsed);
 }
 
-// The start's local time moved on by the fake milliseconds, calendar and all.
-LocalTime localTimeNow() {
-    LocalTime t = fake.localStart;
-    std::uint64_t seconds = t.second + fake.elapsed / 1000;
-    t.second = static_cast<int>(seconds % 60);
-    std::uint64_t minutes = t.minute + seconds / 60;
-    t.minute = static_cast<int>(minutes % 60);
-    std::uint64_t hours = t.hour + minutes / 60;
-    t.hour = static_cast<int>(hours % 24);
-    for (std::uint64_t days = hours / 24; days > 0; --days) {
-        if (++t.day <= daysIn(t.year, t.month)) continue;
-        t.day = 1;
-        if (++t.month > 12) {
-            t.month = 1;
-            ++t.year;
-        }
-    }
-    return t;
+std::int64_t wallClockMs() {
+    const std::int64_t step = fake.elapsed >= fake.wallStepAtMs ? fake.wallStepMs : 0;
+    return fake.wallStartMs + static_cast<std::int64_t>(fake.elapsed) + step;
 }
 
 bool standardOutputIsFile() {

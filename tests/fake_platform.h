@@ -35,7 +35,11 @@ struct FakePlatform {
     std::uint64_t lineBackAtMs = UINT64_MAX;
     std::uint64_t stopAtMs = UINT64_MAX;  // when the user presses Ctrl-C
     int maxPolls = 1000;                  // the stop comes in the wait of this poll
-    LocalTime localStart;                 // the local time when the run begins
+    // The wall clock: its reading when the run begins (ms since 1970 UTC), and
+    // a step that someone (NTP, a user) gives it at a fake moment.
+    std::int64_t wallStartMs = 0;
+    std::uint64_t wallStepAtMs = UINT64_MAX;
+    std::int64_t wallStepMs = 0;
     // The records folder: files opened there are real files named with this prefix.
     const char* recordsFolder = "torvex-fake-";
 
@@ -48,7 +52,7 @@ struct FakePlatform {
     int polls = 0;
     int misuses = 0;  // calls on a port that is not open, or opens of an open one
     const char* pending = nullptr;
-    char recordsFiles[4][48] = {};  // the records folder's files, in the order opened
+    char recordsFiles[4][64] = {};  // the records folder's files, in the order opened
     int recordsFileCount = 0;
 
     int countOf(FakeEvent::Kind kind) const;

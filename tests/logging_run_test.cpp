@@ -1,4 +1,5 @@
 #include "core/logging_run.h"
+#include "core/record_stamp.h"
 #include "core/settings.h"
 #include "core/unattended_run.h"
 
@@ -280,18 +281,51 @@ TEST_F(LoggingRun, ARecordThatCannotBeWrittenIsReportedAndCutBackOut) {
     }
 }
 
-// The service's run: stamped messages in its log, records in the file of
-// their calendar period.
+// Milliseconds since 1970 UTC of a calendar date and time, counted day by
+// day: slow and plain, unlike the program's own arithmetic.
+std::int64_t msOf(int year, int month, int day, int hour, int minute, int second) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    std::int64_t total = 0;
+    for (int y = 1970; y < year; ++y) total += (y % 4 == 0 && y % 100 != 0) || y % 400 == 0 ? 366 : 365;
+    for (int m = 1; m < month; ++m) {
+        total += days[m - 1] + (m == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0));
+    }
+    total += day - 1;
+    return ((total * 24 + hour) * 60 + minute) * 60000 + second * 1000;
+}
+
+TEST(RecordStamp, TheCalendarOfAWallClockReading) {
+    const struct {
+        std::int64_t ms;
+        const char* stamp;
+    } cases[] = {
+        {0, "1970-01-01T00:00:00.000"},
+        {-1, "1969-12-31T23:59:59.999"},
+        {msOf(2000, 2, 29, 12, 0, 0) + 7, "2000-02-29T12:00:00.007"},
+        {msOf(2100, 3, 1, 0, 0, 0), "2100-03-01T00:00:00.000"},
+        {msOf(2026, 12, 31, 23, 59, 59) + 999, "2026-12-31T23:59:59.999"},
+        {msOf(2028, 2, 29, 6, 5, 4) + 321, "2028-02-29T06:05:04.321"},
+        {msOf(2038, 1, 19, 3, 14, 8), "2038-01-19T03:14:08.000"},  // past a signed 32-bit second count
+    };
+    for (const auto& c : cases) {
+        char stamp[kStampSize];
+        formatStamp(stamp, calendarTimeOf(c.ms));
+        EXPECT_STREQ(stamp, c.stamp) << c.ms;
+    }
+}
+
+// The service's run: stamped messages in its log, stamped records in the
+// file of their calendar period.
 struct UnattendedRun {
     CapturedStream log;
     int status = -1;
 
-    explicit UnattendedRun(std::initializer_list<const char*> options) {
+    explicit UnattendedRun(std::initializer_list<const char*> options, const char* name = "COM7") {
         Arguments args(options);
         LoggerSettings settings;
         int parseStatus = 0;
         EXPECT_TRUE(parseCommandLine(args.count(), args.vector(), settings, parseStatus, log.file));
-        status = runUnattended(settings, log.file);
+        status = runUnattended(settings, name, log.file);
     }
 };
 
@@ -306,48 +340,91 @@ std::string takeFile(const char* path) {
     return content;
 }
 
-// Every record made at the change of period goes to one file or the other, none twice.
-TEST_F(LoggingRun, UnattendedRecordsGoToTheFileOfTheirCalendarPeriod) {
-    static const char* const replies[] = {"R1\r\n", "R2\r\n", "R3\r\n", "R4\r\n", "R5\r\n"};
+// Each record carries the time its request went out (not the time its reply
+// ended) and goes to the file of the period that time names: across a day, a
+// month or a year, across the autumn's repeated hour, and when the clock is
+// set back over midnight; none is lost or written twice.
+TEST_F(LoggingRun, UnattendedRecordsAreStampedAndGoToTheFileOfTheirCalendarPeriod) {
+    static const char* const replies[] = {"R1\r\n", "R2\r\n", "R3\r\n", "R4\r\n", "R5\r\n",
+                                          "R6\r\n", "R7\r\n"};
     const struct {
+        const char* name;
         const char* period;
-        LocalTime start;
+        std::int64_t start;
         int polls;
-        std::vector<std::pair<std::string, std::string>> files;
+        std::uint64_t stepAt;
+        std::int64_t step;
+        std::vector<std::pair<std::string, std::string>> files;  // in the order opened
     } cases[] = {
-        // Each record is written 504 ms into its poll: 4 bytes and the silence.
-        {"1", {2026, 12, 9, 23, 59, 58}, 5,
-         {{"COM7-2026-12-09.csv", "R1\nR2\n"}, {"COM7-2026-12-10.csv", "R3\nR4\nR5\n"}}},
-        {"2", {2026, 12, 9, 10, 0, 0}, 2, {{"COM7-2026-12-09.csv", "R1\nR2\n"}}},
-        {"3", {2026, 12, 31, 23, 59, 55}, 4,
-         {{"COM7-2026-12.csv", "R1\nR2\n"}, {"COM7-2027-01.csv", "R3\nR4\n"}}},
+        // Each record's reply ends 504 ms into its poll: 4 bytes and the silence.
+        {"a day's end at -s 1", "1", msOf(2026, 12, 9, 23, 59, 58), 3, UINT64_MAX, 0,
+         {{"COM7-2026-12-09.csv", "2026-12-09T23:59:58.000,R1\n2026-12-09T23:59:59.000,R2\n"},
+          {"COM7-2026-12-10.csv", "2026-12-10T00:00:00.000,R3\n"}}},
+        {"a month's end at -s 1", "1", msOf(2026, 12, 31, 23, 59, 59) + 500, 2, UINT64_MAX, 0,
+         {{"COM7-2026-12-31.csv", "2026-12-31T23:59:59.500,R1\n"},
+          {"COM7-2027-01-01.csv", "2027-01-01T00:00:00.500,R2\n"}}},
+        {"daily at -s 2", "2", msOf(2026, 12, 9, 10, 0, 0), 2, UINT64_MAX, 0,
+         {{"COM7-2026-12-09.csv", "2026-12-09T10:00:00.000,R1\n2026-12-09T10:00:02.000,R2\n"}}},
+        {"a year's end at -s 3", "3", msOf(2026, 12, 31, 23, 59, 57), 2, UINT64_MAX, 0,
+         {{"COM7-2026-12.csv", "2026-12-31T23:59:57.000,R1\n"},
+          {"COM7-2027-01.csv", "2027-01-01T00:00:00.000,R2\n"}}},
+        // 02:30 summer time in Madrid, then the same 02:30 an hour later in winter time.
+        {"the autumn's repeated hour", "600", msOf(2026, 10, 25, 0, 30, 0), 7, UINT64_MAX, 0,
+         {{"COM7-2026-10.csv",
+           "2026-10-25T00:30:00.000,R1\n2026-10-25T00:40:00.000,R2\n2026-10-25T00:50:00.000,R3\n"
+           "2026-10-25T01:00:00.000,R4\n2026-10-25T01:10:00.000,R5\n2026-10-25T01:20:00.000,R6\n"
+           "2026-10-25T01:30:00.000,R7\n"}}},
+        {"the clock set back 5 s over midnight", "1", msOf(2026, 12, 9, 23, 59, 58), 5, 2600, -5000,
+         {{"COM7-2026-12-09.csv", "2026-12-09T23:59:58.000,R1\n2026-12-09T23:59:59.000,R2\n"
+                                  "2026-12-09T23:59:56.000,R4\n2026-12-09T23:59:57.000,R5\n"},
+          {"COM7-2026-12-10.csv", "2026-12-10T00:00:00.000,R3\n"},
+          {"COM7-2026-12-09.csv", ""}}},
+        {"the clock set forward a month", "3", msOf(2026, 11, 30, 12, 0, 0), 2, 1000, 86400000LL * 31,
+         {{"COM7-2026-11.csv", "2026-11-30T12:00:00.000,R1\n"},
+          {"COM7-2026-12.csv", "2026-12-31T12:00:03.000,R2\n"}}},
     };
     for (const auto& c : cases) {
         SetUp();
-        for (int i = 0; i < 5; ++i) fake.replies[i] = replies[i];
-        fake.replyCount = 5;
-        fake.localStart = c.start;
+        for (int i = 0; i < 7; ++i) fake.replies[i] = replies[i];
+        fake.replyCount = 7;
+        fake.wallStartMs = c.start;
+        fake.wallStepAtMs = c.stepAt;
+        fake.wallStepMs = c.step;
         fake.recordsFolder = "torvex-dated-";
         fake.maxPolls = c.polls;
         UnattendedRun run({"-p", "com7", "-s", c.period});
-        EXPECT_EQ(run.status, 0) << c.period;
-        ASSERT_EQ(fake.recordsFileCount, static_cast<int>(c.files.size())) << c.period;
+        EXPECT_EQ(run.status, 0) << c.name;
+        ASSERT_EQ(fake.recordsFileCount, static_cast<int>(c.files.size())) << c.name;
         for (std::size_t i = 0; i < c.files.size(); ++i) {
-            EXPECT_EQ(fake.recordsFiles[i], "torvex-dated-" + c.files[i].first) << c.period;
-            EXPECT_EQ(takeFile(fake.recordsFiles[i]), c.files[i].second) << c.period;
+            EXPECT_EQ(fake.recordsFiles[i], "torvex-dated-" + c.files[i].first) << c.name;
+            EXPECT_EQ(takeFile(fake.recordsFiles[i]), c.files[i].second) << c.name;
         }
         // Synced like a redirected standard output, without progress dots.
-        EXPECT_EQ(fake.countOf(FakeEvent::Sync), c.polls) << c.period;
+        EXPECT_EQ(fake.countOf(FakeEvent::Sync), c.polls) << c.name;
         const std::string log = run.log.text();
-        EXPECT_EQ(std::count(log.begin(), log.end(), '.'), 3) << log;  // the announcement's
+        EXPECT_EQ(std::count(log.begin(), log.end(), '.'), 2) << log;  // the two stamps' own
     }
 }
 
+// A ragged reply still gives lines that each carry their time, and a record
+// without its line feed does not run into the next one.
+TEST_F(LoggingRun, UnattendedRecordLinesEachCarryTheStampAndEndTheLine) {
+    fake.replies[0] = "A\n\nB";  // two lines and an empty one, no comma to join them by
+    fake.wallStartMs = msOf(2026, 12, 9, 8, 0, 0);
+    fake.recordsFolder = "torvex-ragged-";
+    fake.maxPolls = 2;
+    UnattendedRun run({"-p", "com7"}, "ttyUSB0");
+    EXPECT_EQ(takeFile("torvex-ragged-ttyUSB0-2026-12.csv"),
+              "2026-12-09T08:00:00.000,A\n2026-12-09T08:00:00.000,B\n"
+              "2026-12-09T08:00:10.000,A\n2026-12-09T08:00:10.000,B\n");
+}
+
 // A port missing at the start is waited for; an outage or a full disk is
-// logged once, not once a period; every line carries the local time.
+// logged once, not once a period, and its end when records come again;
+// every line carries the time.
 TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
     const std::string announce =
-        " Conectando al puerto COM7 a 9600 baudios, pulse Ctrl-C para terminar...\n";
+        " Conectando al puerto COM7 a 9600 baudios, un registro cada 10 s\n";
     const struct {
         const char* name;
         std::uint64_t lostAt, backAt;
@@ -358,20 +435,24 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
         int status;
     } cases[] = {
         {"missing at the start", 0, 25000, true, 45000,
-         "2026-12-09 08:00:00" + announce + "2026-12-09 08:00:00 No se pudo abrir el puerto\n"
-         "2026-12-09 08:00:45 Terminado por el usuario\n", 2, 0},
+         "2026-12-09T08:00:00.000" + announce +
+         "2026-12-09T08:00:00.000 No se pudo abrir el puerto\n"
+         "2026-12-09T08:00:00.000 Se reintentara cada periodo hasta que el puerto responda\n"
+         "2026-12-09T08:00:30.529 Registros reanudados\n"
+         "2026-12-09T08:00:45.000 Terminado por el usuario\n", 2, 0},
         {"lost for three periods", 15000, 45000, true, 55000,
-         "2026-12-09 08:00:00" + announce +
-         "2026-12-09 08:00:20 Error al solicitar la informacion\n"
-         "2026-12-09 08:00:55 Terminado por el usuario\n", 3, 0},
+         "2026-12-09T08:00:00.000" + announce +
+         "2026-12-09T08:00:20.000 Error al solicitar la informacion\n"
+         "2026-12-09T08:00:50.529 Registros reanudados\n"
+         "2026-12-09T08:00:55.000 Terminado por el usuario\n", 3, 0},
         {"no record reaches the disk", UINT64_MAX, UINT64_MAX, false, 25000,
-         "2026-12-09 08:00:00" + announce +
-         "2026-12-09 08:00:00 No se pudo escribir el registro\n"
-         "2026-12-09 08:00:25 Terminado por el usuario\n", 3, 1},
+         "2026-12-09T08:00:00.000" + announce +
+         "2026-12-09T08:00:00.529 No se pudo escribir el registro\n"
+         "2026-12-09T08:00:25.000 Terminado por el usuario\n", 3, 1},
     };
     for (const auto& c : cases) {
         SetUp();
-        fake.localStart = {2026, 12, 9, 8, 0, 0};
+        fake.wallStartMs = msOf(2026, 12, 9, 8, 0, 0);
         fake.recordsFolder = "torvex-unattended-";
         fake.lineLostAtMs = c.lostAt;
         fake.lineBackAtMs = c.backAt;
@@ -383,7 +464,7 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
         const std::string records = takeFile("torvex-unattended-COM7-2026-12.csv");
         // The fake only notes the cut-back of a record that did not reach the disk.
         if (c.syncSucceeds) {
-            EXPECT_EQ(records, repeat(kWorkedRecord, c.records)) << c.name;
+            EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), c.records) << c.name;
         }
         // The port is tried once a period while it is away.
         for (int i = 1; i < fake.countOf(FakeEvent::Open); ++i) {

@@ -1,31 +1,40 @@
-// The service's records: one file per port and calendar period, so that each
-// opens whole in a spreadsheet (at most 1,048,576 rows): a month's file, or a
-// day's when the period is under 3 s (a month at 2 s would be 1,339,200).
-// The names sort by date: COM3-2026-12.csv, COM3-2026-12-09.csv.
+// The records written unattended: one file per logger and calendar period
+// (UTC, as the stamps), so that each opens whole in a spreadsheet (at most
+// 1,048,576 rows): a month's file, or a day's when the period is under 3 s
+// (a month at 2 s would be 1,339,200). The names sort by date:
+// COM3-2026-12.csv, ttyUSB0-2026-12-09.csv.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
 
-#include "platform/console.h"
+#include "core/record_stamp.h"
 
-// A port name of at most 18 characters, "-YYYY-MM-DD.csv" and the zero.
-constexpr std::size_t kRecordsFileNameSize = 40;
+// The longest name a logger's files may carry.
+constexpr std::size_t kMaxRecordsNameLength = 32;
+// The name, "-YYYY-MM-DD.csv" and the zero.
+constexpr std::size_t kRecordsFileNameSize = kMaxRecordsNameLength + 16;
 
 struct DatedRecords {
-    const char* portName = "";
+    const char* name = "";  // the logger's: the port on Windows, the instance on Linux
     int periodMs = 0;
     std::FILE* stream = nullptr;  // the open period's file, or none
     char fileName[kRecordsFileNameSize] = "";
 };
 
-// The name of the file that records made at `when` belong to.
-void nameRecordsFile(char (&name)[kRecordsFileNameSize], const char* portName, int periodMs,
-                     const LocalTime& when);
+// Whether `name` can name a logger's files: 1 to 32 letters, digits, ".",
+// "_" and "-", not beginning with "." or "-", so that it stays one plain
+// file name in the records folder.
+bool isRecordsName(const char* name);
 
-// The stream for a record written at `when`: the open file while its period
-// lasts; once the period has changed, the next period's file, the old one
-// closed. nullptr when that file cannot be opened; the next record tries again.
-std::FILE* datedRecordsStream(DatedRecords& records, const LocalTime& when);
+// The name of the file that records taken at `when` belong to.
+void nameRecordsFile(char (&fileName)[kRecordsFileNameSize], const char* name, int periodMs,
+                     const CalendarTime& when);
+
+// The stream for a record taken at `when`: the open file while its period
+// lasts; otherwise that period's file (a later one, or an earlier one after
+// the clock was set back), the old one closed. nullptr when that file cannot
+// be opened; the next record tries again.
+std::FILE* datedRecordsStream(DatedRecords& records, const CalendarTime& when);
 
 void closeDatedRecords(DatedRecords& records);

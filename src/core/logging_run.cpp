@@ -1,7 +1,9 @@
 #include "core/logging_run.h"
 
 #include <cstdint>
+#include <cstring>
 
+#include "core/record_stamp.h"
 #include "core/reply.h"
 #include "core/settings.h"
 #include "platform/console.h"
@@ -11,6 +13,8 @@ namespace {
 
 const char* const kAnnouncement =
     "Conectando al puerto %s a %i baudios, pulse Ctrl-C para terminar...\n";
+const char* const kUnattendedAnnouncement =
+    "Conectando al puerto %s a %i baudios, un registro cada %i s\n";
 const char* const kOpenFailed = "No se pudo abrir el puerto\n";
 const char* const kTimeoutsRejected =
     "No se pudieron cambiar los tiempos de comunicacion del puerto\n";
@@ -19,6 +23,8 @@ const char* const kStateRejected = "No se pudieron cambiar los parametros del pu
 const char* const kRequestFailed = "Error al solicitar la informacion\n";
 const char* const kRecordNotWritten = "No se pudo escribir el registro\n";
 const char* const kStoppedByUser = "Terminado por el usuario\n";
+const char* const kWaitingForPort = "Se reintentara cada periodo hasta que el puerto responda\n";
+const char* const kRecordsResumed = "Registros reanudados\n";
 
 const char* configureFailureMessage(ConfigureResult result) {
     switch (result) {
@@ -44,16 +50,34 @@ const char* openPort(SerialPort& port, const LoggerSettings& settings) {
     return configureFailureMessage(configured);
 }
 
+// Unattended, every line of the record begins with the poll's stamp and ends
+// with a line feed, so that even a ragged reply gives lines that each carry
+// their time and none runs into the next record; an empty line carries
+// nothing and is left out.
+bool putRecord(std::FILE* records, const char* stamp, const char* text) {
+    if (stamp == nullptr) return std::fprintf(records, "%s", text) >= 0;
+    for (const char* line = text; *line != '\0';) {
+        const std::size_t length = std::strcspn(line, "\n");
+        if (length > 0 &&
+            std::fprintf(records, "%s,%.*s\n", stamp, static_cast<int>(length), line) < 0) {
+            return false;
+        }
+        line += length;
+        if (*line == '\n') ++line;
+    }
+    return true;
+}
+
 // Each record is flushed as soon as it is written, so that a killed process
 // loses no record; with `durable` it is also on the disk before the next
 // request, so that a power cut loses none either. A record that fails in a
 // file (a full disk takes part of it, say) is cut back out, so that the file
 // holds whole records only and the next one starts on a line of its own.
-bool writeRecord(std::FILE* records, const char* text, bool durable) {
+bool writeRecord(std::FILE* records, const char* stamp, const char* text, bool durable) {
     std::int64_t lengthBefore = 0;
     const bool canCutBack = durable && console::fileLength(records, lengthBefore);
     // Some runtimes report a failed write only through the stream's error flag.
-    const bool written = std::fprintf(records, "%s", text) >= 0;
+    const bool written = putRecord(records, stamp, text);
     const bool flushed = std::fflush(records) == 0 && !std::ferror(records);
     if (written && flushed && (!durable || console::syncToDisk(records))) return true;
     std::clearerr(records);  // so that the next record is judged on its own
@@ -71,12 +95,13 @@ struct PollContext {
     bool durable;   // every record synced to the disk, and cut back out if it fails
 };
 
-// Service log lines carry the local date and time: whoever reads them was not there.
+// Unattended log lines carry the records' form of time, so that an outage in
+// the log lines up with the gap in the records: whoever reads them was not there.
 void beginMessage(const RunOutputs& outputs) {
     if (!outputs.unattended) return;
-    const LocalTime now = console::localTimeNow();
-    std::fprintf(outputs.messages, "%04d-%02d-%02d %02d:%02d:%02d ", now.year, now.month, now.day,
-                 now.hour, now.minute, now.second);
+    char stamp[kStampSize];
+    formatStamp(stamp, calendarTimeOf(console::wallClockMs()));
+    std::fprintf(outputs.messages, "%s ", stamp);
 }
 
 void say(const RunOutputs& outputs, const char* text) {
@@ -85,7 +110,7 @@ void say(const RunOutputs& outputs, const char* text) {
     std::fflush(outputs.messages);  // a log file is buffered, unlike standard error
 }
 
-enum class PollResult { Recorded, RequestFailed, RecordNotWritten };
+enum class PollResult { Recorded, Silent, RequestFailed, RecordNotWritten };
 
 // One poll: the request, the reply and its record. A lost line closes the
 // port at once, so that no hold on a vanished device outlives it; the next
@@ -95,6 +120,10 @@ PollResult pollOnce(PollContext& run) {
     if (!run.port.isOpen && openPort(run.port, run.settings) != nullptr) {
         return PollResult::RequestFailed;
     }
+    // The wall clock as the request goes out: the record's time, whatever
+    // the reply takes, and the calendar period whose file it goes to.
+    CalendarTime taken;
+    if (run.outputs.unattended) taken = calendarTimeOf(console::wallClockMs());
     if (!serial::sendRequest(run.port)) {
         serial::close(run.port);
         return PollResult::RequestFailed;
@@ -104,9 +133,12 @@ PollResult pollOnce(PollContext& run) {
     if (run.port.lineLost) serial::close(run.port);
     joinReplyLines(run.reply.text);
     rewriteSeparators(run.reply.text);
-    if (run.reply.text[0] == '\0') return PollResult::Recorded;
-    std::FILE* records = run.outputs.recordsStream(run.outputs.context);
-    if (records == nullptr || !writeRecord(records, run.reply.text, run.durable)) {
+    if (run.reply.text[0] == '\0') return PollResult::Silent;
+    char stamp[kStampSize];
+    if (run.outputs.unattended) formatStamp(stamp, taken);
+    std::FILE* records = run.outputs.recordsStream(run.outputs.context, taken);
+    if (records == nullptr || !writeRecord(records, run.outputs.unattended ? stamp : nullptr,
+                                           run.reply.text, run.durable)) {
         return PollResult::RecordNotWritten;
     }
     return PollResult::Recorded;
@@ -118,20 +150,28 @@ PollResult pollOnce(PollContext& run) {
 // some record could not be written.
 bool pollUntilStopped(PollContext& run, PollResult previous) {
     const std::uint32_t periodMs = static_cast<std::uint32_t>(run.settings.periodMs);
+    const bool unattended = run.outputs.unattended;
     bool everyRecordWritten = true;
+    bool inOutage = previous != PollResult::Recorded;  // a failure logged, no record since
     for (;;) {
         const std::uint32_t pollStart = console::nowMs();
         if (run.progress) std::fputc('.', run.outputs.messages);
         const PollResult result = pollOnce(run);
         // Unattended, an outage or a full disk is logged once, not once a period.
-        const bool repeated = run.outputs.unattended && result == previous;
+        const bool repeated = unattended && result == previous;
         switch (result) {
-            case PollResult::Recorded: break;
+            case PollResult::Recorded:
+                if (unattended && inOutage) say(run.outputs, kRecordsResumed);
+                inOutage = false;
+                break;
+            case PollResult::Silent: break;
             case PollResult::RequestFailed:
                 if (!repeated) say(run.outputs, kRequestFailed);
+                inOutage = true;
                 break;
             case PollResult::RecordNotWritten:
                 if (!repeated) say(run.outputs, kRecordNotWritten);
+                inOutage = true;
                 everyRecordWritten = false;
                 break;
         }
@@ -143,7 +183,7 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
     }
 }
 
-std::FILE* theOneStream(void* records) {
+std::FILE* theOneStream(void* records, const CalendarTime&) {
     return static_cast<std::FILE*>(records);
 }
 
@@ -151,7 +191,12 @@ std::FILE* theOneStream(void* records) {
 
 int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
     beginMessage(outputs);
-    std::fprintf(outputs.messages, kAnnouncement, settings.portName, settings.baudRate);
+    if (outputs.unattended) {
+        std::fprintf(outputs.messages, kUnattendedAnnouncement, settings.portName,
+                     settings.baudRate, settings.periodMs / 1000);
+    } else {
+        std::fprintf(outputs.messages, kAnnouncement, settings.portName, settings.baudRate);
+    }
     std::fflush(outputs.messages);
     const bool outputIsFile = !outputs.unattended && console::standardOutputIsFile();
 
@@ -162,6 +207,7 @@ int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
         // At the console a port that cannot be used ends the run: the user is
         // there to see why. Unattended, it is waited for as after an unplug.
         if (!outputs.unattended) return 1;
+        say(outputs, kWaitingForPort);
         previous = PollResult::RequestFailed;
     }
     StopSignal stop;

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "core/record_stamp.h"
+
 struct LoggerSettings;
 
 // Returns the exit status: 0 after the help text or the user's stop, 1 after
@@ -15,15 +17,18 @@ int runLogger(int argc, char** argv, std::FILE* records = stdout, std::FILE* mes
 // output and standard error; the service's change from one file to the next
 // with the calendar, and its log is read later by someone who was not there.
 struct RunOutputs {
-    // The stream for the record about to be written; nullptr when it cannot
-    // be had now (the record then counts as not written).
-    std::FILE* (*recordsStream)(void* context);
+    // The stream for a record whose request went out at `taken` (UTC; read
+    // only when unattended); nullptr when it cannot be had now (the record
+    // then counts as not written).
+    std::FILE* (*recordsStream)(void* context, const CalendarTime& taken);
     void* context;
     std::FILE* messages;
-    // The service's way: each message line begins with the local date and
-    // time; no progress dots; every record is synced to the disk; a port that
-    // cannot be used at the start is waited for as after an unplug; and a
-    // poll's message that the poll before gave too is not written again.
+    // The service's way: each record line and each message line begins with
+    // its time; no progress dots; every record is synced to the disk; a port
+    // that cannot be used at the start is waited for as after an unplug; a
+    // poll's message that the poll before gave too is not written again, and
+    // the first record after a failure is announced, so that every outage has
+    // a beginning and an end in the log.
     bool unattended;
 };
 

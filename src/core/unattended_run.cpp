@@ -6,19 +6,19 @@
 
 namespace {
 
-// The period's file is chosen when the record is written, so that the new
-// file starts with the first record made after the change.
-std::FILE* streamForNow(void* records) {
-    return datedRecordsStream(*static_cast<DatedRecords*>(records), console::localTimeNow());
+// Each record goes to the file of the period its own stamp names, so that a
+// clock set back or forward misfiles none.
+std::FILE* streamForTaken(void* records, const CalendarTime& taken) {
+    return datedRecordsStream(*static_cast<DatedRecords*>(records), taken);
 }
 
 }  // namespace
 
-int runUnattended(const LoggerSettings& settings, std::FILE* log) {
+int runUnattended(const LoggerSettings& settings, const char* recordsName, std::FILE* log) {
     DatedRecords records;
-    records.portName = settings.portName;
+    records.name = recordsName;
     records.periodMs = settings.periodMs;
-    const RunOutputs outputs{streamForNow, &records, log, true};
+    const RunOutputs outputs{streamForTaken, &records, log, true};
     const int status = runWithOutputs(settings, outputs);
     closeDatedRecords(records);
     return status;

@@ -13,12 +13,6 @@ struct StopSignal {
     std::intptr_t handle = -1;
 };
 
-// A local date and time as a person reads it off a calendar and a clock.
-struct LocalTime {
-    int year = 1970, month = 1, day = 1;  // month 1 to 12, day 1 to 31
-    int hour = 0, minute = 0, second = 0;
-};
-
 namespace console {
 
 // Creates the signal, not raised, then installs the handler that raises it
@@ -34,9 +28,10 @@ void closeStopSignal(StopSignal& signal);
 // Milliseconds from a monotonic clock, wrapping at 2^32.
 std::uint32_t nowMs();
 
-// The local date and time now, to the second: for the service's log lines
-// and for the calendar period its records file belongs to.
-LocalTime localTimeNow();
+// The system's wall clock, in milliseconds since 1970-01-01 00:00 UTC: the
+// time of each record and message written unattended. NTP or a user may set
+// it forwards or back; the period is kept by nowMs(), never by this.
+std::int64_t wallClockMs();
 
 // True when standard output goes to a file, which turns on progress dots
 // and the disk sync of every record.

@@ -91,18 +91,10 @@ std::uint32_t nowMs() {
     return static_cast<std::uint32_t>(monotonicMs());
 }
 
-LocalTime localTimeNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    ::localtime_r(&now, &parts);
-    LocalTime local;
-    local.year = parts.tm_year + 1900;
-    local.month = parts.tm_mon + 1;
-    local.day = parts.tm_mday;
-    local.hour = parts.tm_hour;
-    local.minute = parts.tm_min;
-    local.second = parts.tm_sec;
-    return local;
+std::int64_t wallClockMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 bool standardOutputIsFile() {

@@ -1,5 +1,5 @@
 // Console services over Windows: waiting on the stop event, the tick count
-// and the local time, and what the records stream is and how it reaches the
+// and the wall clock, and what the records stream is and how it reaches the
 // disk. Who raises the stop event depends on the program: the console
 // control handler (console_stop.cpp) or the service manager (service_run.cpp).
 #include "platform/win32/windows_api.h"
@@ -40,17 +40,14 @@ std::uint32_t nowMs() {
     return ::GetTickCount();
 }
 
-LocalTime localTimeNow() {
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    LocalTime local;
-    local.year = now.wYear;
-    local.month = now.wMonth;
-    local.day = now.wDay;
-    local.hour = now.wHour;
-    local.minute = now.wMinute;
-    local.second = now.wSecond;
-    return local;
+std::int64_t wallClockMs() {
+    // 100 ns steps since 1601-01-01 UTC; 1970 is 11,644,473,600 s later.
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    const std::int64_t steps =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                                  now.dwLowDateTime);
+    return steps / 10000 - INT64_C(11644473600000);
 }
 
 bool standardOutputIsFile() {

@@ -63,7 +63,7 @@ void WINAPI serviceMain(DWORD, char** arguments) {
     report(SERVICE_RUNNING);
 
     std::FILE* log = openLog(*runSettings);
-    const int exitStatus = runUnattended(*runSettings, log);
+    const int exitStatus = runUnattended(*runSettings, runSettings->portName, log);
     std::fclose(log);
     // A run in which some record could not be written ends as the console
     // program does, with status 1, seen as the service's own exit code.

@@ -1,0 +1,23 @@
+// The time of a record in the files written unattended: the UTC date and time
+// at which the poll's request went out, to the millisecond, as
+// 2026-12-09T13:45:06.337. UTC has no repeated hour in the autumn, so the
+// stamps of a file sort as text in the order they were taken; with the "T"
+// and no zone letter a spreadsheet reads the field as a date and time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct CalendarTime {
+    int year = 1970, month = 1, day = 1;  // month 1 to 12, day 1 to 31
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// "YYYY-MM-DDTHH:MM:SS.mmm" and the zero.
+constexpr std::size_t kStampSize = 24;
+
+// The UTC calendar date and time of a wall clock reading (milliseconds since
+// 1970-01-01 00:00 UTC; earlier readings count from that day backwards).
+CalendarTime calendarTimeOf(std::int64_t msSinceEpoch);
+
+void formatStamp(char (&stamp)[kStampSize], const CalendarTime& when);

@@ -1,0 +1,40 @@
+// The service's records folder over POSIX: the logs folder that systemd made
+// for the service and names in LOGS_DIRECTORY, or /var/log/torvex.
+#include "platform/records_folder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kDefaultFolder[] = "/var/log/torvex";
+
+}  // namespace
+
+namespace recordsFolder {
+
+std::FILE* openForAppend(const char* fileName) {
+    const char* folder = std::getenv("LOGS_DIRECTORY");
+    if (folder == nullptr || folder[0] == '\0') folder = kDefaultFolder;
+    // systemd separates several logs folders with ":"; the first is ours.
+    const int folderLength = static_cast<int>(std::strcspn(folder, ":"));
+    char path[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%.*s/%s", folderLength, folder, fileName) >=
+        static_cast<int>(sizeof path)) {
+        return nullptr;
+    }
+    // Readable by everyone, written by the service alone; a link planted
+    // under the name is not followed.
+    const int descriptor =
+        ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (descriptor < 0) return nullptr;
+    std::FILE* stream = ::fdopen(descriptor, "a");
+    if (stream == nullptr) ::close(descriptor);
+    return stream;
+}
+
+}  // namespace recordsFolder
