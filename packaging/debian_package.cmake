@@ -2,8 +2,8 @@
 # folder of linux-amd64, linux-arm64 or linux-armhf: the static program, its
 # manual page, the service template torvex@.service with an example instance
 # configuration, the rotation of the records (/etc/logrotate.d/torvex), an
-# empty /var/log/torvex for them, and examples for shipping them to a central
-# store with rsyslog over TLS, with torvex-fleet to let boards in.
+# empty /var/log/torvex for them, and torvex-fleet with its units and
+# examples for copying them to a central host with rsync over SSH.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
@@ -44,12 +44,14 @@ install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/over
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex.logrotate DESTINATION /etc/logrotate.d RENAME torvex)
-# A fleet of boards: rsyslog configuration examples, installed nowhere active,
-# and the script that lets boards in on the central host.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
-  ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-central.conf
+# A fleet of boards: torvex-fleet, the units that run it on a board and the
+# central host's sshd (enabled by hand, on the hosts of a fleet only), and
+# the ssh and sshd files as examples for /etc/torvex/fleet.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/fleet/ssh_config ${CMAKE_CURRENT_LIST_DIR}/fleet/sshd_config
   DESTINATION share/doc/torvex/examples)
-install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-fleet DESTINATION sbin)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-send.service
+  ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-central.service DESTINATION /lib/systemd/system)
+install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet DESTINATION sbin)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
 file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n/etc/logrotate.d/torvex\n")
@@ -71,6 +73,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TORVEX_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+# What a fleet's hosts need: rsync and inotify-tools on a board, rsync and
+# openssh-server on the central host.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "rsync, openssh-client, openssh-server, inotify-tools")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a measuring instrument on a serial line")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
 TORVEX polls an instrument on a serial port once per sampling period and
@@ -81,8 +86,8 @@ systemd service template: torvex@NAME.service logs the instrument named in
 /etc/torvex/NAME.conf into /var/log/torvex/NAME.csv, as an unprivileged user
 in the dialout group, and is started again when the port is not there yet.
 .
-Examples in /usr/share/doc/torvex/examples set up rsyslog to ship the records
-of a fleet of boards to one central store over RELP.")
+torvex-fleet copies the records files of a fleet of boards to one central
+host with rsync over SSH, byte for byte, whatever stops on the way.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/postinst ${TORVEX_DEB_DIR}/prerm
   ${TORVEX_DEB_DIR}/postrm)

@@ -1,59 +1,56 @@
-"""The fleet's hosts on one machine, for the fleet test and the benchmark:
-rsyslogd instances set up from the package's example files, with their
-paths, host names and ports replaced, and certificates made with openssl."""
+"""The fleet's hosts on one machine, for the fleet test and the benchmark.
+
+The central host is the sshd of the package's sshd_config, the boards run
+torvex-fleet send with its ssh_config: only paths, ports and the address are
+replaced. Each host runs in a PID namespace of its own, so that stopping or
+killing it ends every process it had, as systemd ends a unit's; the central
+host also has a mount namespace, where its account torvex-fleet exists (a
+passwd of its own bound over /etc/passwd) and /run is its own. Root only."""
 import os
 import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                        "packaging", "rsyslog")
+                        "packaging", "fleet")
 FLEET_SCRIPT = os.path.join(EXAMPLES, "torvex-fleet")
-# What is replaced in the shipped files: each must be there as often as said.
-EDGE_FOLLOWS = 'file="/var/log/torvex/*.csv"'
-EDGE_CENTRAL = 'target="central.example.org" port="2514"'
-KEYS = '"/etc/torvex/fleet/'
-CENTRAL_STORE = '"/var/log/torvex-fleet/'
-CENTRAL_NAME = "central.example.org"  # in the edge's tls.permittedPeer, left as it is
-# Stands in for a Debian host's /etc/rsyslog.conf: its work directory, its
-# host name, and everything of the default rule set into its own syslog file.
-HOST_CONF = """global(workDirectory="{work}" localHostname="{host}")
-*.* action(type="omfile" file="{syslog}")
-include(file="{snippet}")
-"""
-# A user's PATH may lack the sbin folders.
-RSYSLOGD = shutil.which("rsyslogd", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
-OPENSSL = shutil.which("openssl")
+TOOLS = {name: shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+         for name in ("sshd", "ssh", "ssh-keygen", "rsync", "rrsync", "inotifywait", "unshare")}
+ACCOUNT_UID = 64726  # the central host's account, seen from outside its namespace
+KEYS = "/etc/torvex/fleet/"
+STARTED = b"-- started\n"  # in a host's output before each start
+# The ports that every free_port() of this process has handed out: the
+# kernel may give a port again once its probe socket is closed.
+_handed_out = set()
 
 
-def make_certificate(folder, name, ca=None):
-    """NAME.key and NAME.pem in folder: a CA's own when ca is None, else one
-    for the name NAME that the CA in folder ca signed, as docs/fleet.md has them made."""
-    key, pem = (os.path.join(folder, name + ext) for ext in (".key", ".pem"))
-    command = [OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-               "-nodes", "-keyout", key, "-out", pem, "-days", "2", "-subj", "/CN=" + name]
-    if ca:
-        command += ["-CA", os.path.join(ca, "ca.pem"), "-CAkey", os.path.join(ca, "ca.key"),
-                    "-addext", "subjectAltName=DNS:" + name,
-                    "-addext", "basicConstraints=critical,CA:FALSE"]
-    subprocess.run(command, check=True, capture_output=True, timeout=30)
-    return pem, key
-
-
-def keys_folder(folder, files):
-    """folder holding copies of files: {name there: path}."""
-    os.makedirs(folder)
-    for name, path in files.items():
-        shutil.copy(path, os.path.join(folder, name))
-    return folder
+def unavailable():
+    """Why the fleet's hosts cannot run here, or None."""
+    missing = [name for name, path in TOOLS.items() if path is None]
+    if missing:
+        return ("%s not installed (Debian packages openssh-server, openssh-client, rsync, "
+                "inotify-tools)" % ", ".join(missing))
+    if os.geteuid() != 0:
+        return "not root: the hosts need namespaces of their own"
+    done = subprocess.run([TOOLS["unshare"], "--mount", "--pid", "--fork", "true"],
+                          capture_output=True, text=True, timeout=30)
+    if done.returncode != 0:
+        return "no namespaces here: " + done.stderr.strip()
+    return None
 
 
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A loopback port nobody listens on, never the same twice in this process."""
+    while True:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
 
 
 def listening(port):
@@ -61,110 +58,206 @@ def listening(port):
         return probe.connect_ex(("127.0.0.1", port)) == 0
 
 
+def read_bytes(path):
+    try:
+        with open(path, "rb") as text:
+            return text.read()
+    except FileNotFoundError:
+        return b""
+
+
 def lines_of(path):
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as text:
-        return text.read().splitlines()
+    return read_bytes(path).splitlines()
 
 
 def substituted(name, replacements):
-    """The shipped file with each (old, new, times old is there) replaced."""
+    """The shipped file with each (old, new) replaced; each old must be there once."""
     with open(os.path.join(EXAMPLES, name)) as shipped:
         text = shipped.read()
-    for old, new, times in replacements:
-        if text.count(old) != times:
-            raise AssertionError("%s: %r is there %d times, not %d"
-                                 % (name, old, text.count(old), times))
+    for old, new in replacements:
+        if text.count(old) != 1:
+            raise AssertionError("%s: %r is there %d times, not once" % (name, old, text.count(old)))
         text = text.replace(old, new)
     return text
 
 
-class Rsyslog:
-    """One rsyslogd in the foreground, started and stopped by its pid."""
+def make_key(path, comment):
+    """An ed25519 key pair, path and path.pub, as docs/fleet.md has it made."""
+    subprocess.run([TOOLS["ssh-keygen"], "-q", "-t", "ed25519", "-N", "", "-C", comment,
+                    "-f", path], check=True, capture_output=True, timeout=30)
+    return path
 
-    def __init__(self, folder, host, snippet):
-        self.folder = folder
-        self.work = os.path.join(folder, "work")
-        self.syslog = os.path.join(folder, "syslog")
-        self.conf = os.path.join(folder, "rsyslog.conf")
-        self.pid_file = os.path.join(folder, "rsyslogd.pid")
-        os.makedirs(self.work)
-        with open(os.path.join(folder, "snippet.conf"), "w") as out:
-            out.write(snippet)
-        with open(self.conf, "w") as out:
-            out.write(HOST_CONF.format(work=self.work, host=host, syslog=self.syslog,
-                                       snippet=os.path.join(folder, "snippet.conf")))
+
+class Host:
+    """Processes in PID (and, given setup, mount) namespaces of their own:
+    the namespace's first process ends them all when it ends."""
+
+    def __init__(self, folder, argv, setup=None, env=None):
+        self.folder, self.argv, self.setup, self.env = folder, argv, setup, env
         self.process = None
-
-    def check(self):
-        done = subprocess.run([RSYSLOGD, "-N1", "-f", self.conf], capture_output=True,
-                              text=True, timeout=30)
-        return done.returncode, done.stderr
+        self.output = os.path.join(folder, "output.log")
 
     def start(self):
-        with open(os.path.join(self.folder, "rsyslogd.out"), "ab") as out:
+        namespaces = ["--pid", "--fork", "--kill-child"] + (["--mount"] if self.setup else [])
+        script = (self.setup or "") + ' exec "$@"'
+        with open(self.output, "ab") as out:
+            out.write(STARTED)
+            out.flush()
             self.process = subprocess.Popen(
-                [RSYSLOGD, "-n", "-f", self.conf, "-i", self.pid_file],
-                stdin=subprocess.DEVNULL, stdout=out, stderr=out, start_new_session=True)
+                [TOOLS["unshare"], *namespaces, "sh", "-c", script, "host", *self.argv],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=out, start_new_session=True,
+                env=dict(os.environ, **(self.env or {})))
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def first_process(self):
+        """The PID of the namespace's first process, once it is there."""
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and self.running():
+            try:
+                with open("/proc/%d/task/%d/children" % ((self.process.pid,) * 2)) as children:
+                    found = children.read().split()
+                if found:
+                    return int(found[0])
+            except OSError:
+                pass
+            time.sleep(0.01)
+        return None
 
     def stop(self, sig=signal.SIGTERM):
-        Rsyslog.stop_all([self], sig)
+        """SIGTERM to the first process, as a service manager stops it; SIGKILL
+        to the whole namespace, as a power cut or a kill of the unit."""
+        Host.stop_all([self], sig)
+
+    @staticmethod
+    def stop_all(hosts, sig=signal.SIGTERM):
+        running = [host for host in hosts if host.running()]
+        for host in running:
+            target = host.process.pid if sig == signal.SIGKILL else host.first_process()
+            if target:
+                try:
+                    os.kill(target, sig)
+                except ProcessLookupError:
+                    pass
+        deadline = time.monotonic() + 15
+        for host in running:
+            try:
+                host.process.wait(timeout=max(0, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                host.process.kill()
+                host.process.wait()
+                raise AssertionError("%s did not stop in 15 s" % host.folder)
+        for host in hosts:
+            host.process = None
 
     def restart(self, sig=signal.SIGTERM):
         self.stop(sig)
         self.start()
 
-    @staticmethod
-    def stop_all(rsyslogs, sig=signal.SIGTERM):
-        """Signals them all first: one that waits out its queue's time-outs
-        does not hold up the others."""
-        running = [rsyslog for rsyslog in rsyslogs
-                   if rsyslog.process is not None and rsyslog.process.poll() is None]
-        for rsyslog in running:
-            os.kill(rsyslog.process.pid, sig)
-        deadline = time.monotonic() + 15
-        for rsyslog in running:
-            try:
-                rsyslog.process.wait(timeout=max(0, deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                os.kill(rsyslog.process.pid, signal.SIGKILL)
-                rsyslog.process.wait()
-                raise AssertionError("rsyslogd in %s did not stop in 15 s" % rsyslog.folder)
-        for rsyslog in rsyslogs:
-            rsyslog.process = None
+    def log(self):
+        return read_bytes(self.output).decode(errors="replace")
 
 
-def central_host(folder, fleet_keys, certificate_name, ports, changes=()):
-    """A central rsyslogd holding the certificate for that name out of
-    fleet_keys, with a listener per board of ports ({name: port}) written
-    by torvex-fleet, filing into folder/store (its .store); changes are
-    more replacements in its file."""
-    keys = keys_folder(os.path.join(folder, "keys"), {
-        "ca.pem": os.path.join(fleet_keys, "ca.pem"),
-        "central.pem": os.path.join(fleet_keys, certificate_name + ".pem"),
-        "central.key": os.path.join(fleet_keys, certificate_name + ".key")})
-    for board, port in ports.items():
-        subprocess.run(["sh", FLEET_SCRIPT, "-d", keys, "add", board, str(port)], check=True,
-                       capture_output=True, timeout=30)
-    store = os.path.join(folder, "store")
-    os.makedirs(store)
-    central = Rsyslog(os.path.join(folder, "rsyslog"), "central", substituted(
-        "torvex-central.conf",
-        [(KEYS, '"%s/' % keys, 1), (CENTRAL_STORE, '"%s/' % store, 1), *changes]))
-    central.store = store
-    return central
+class Central(Host):
+    """sshd of the package's sshd_config on a loopback port, storing into
+    folder/store, its keys and lists in folder/keys, as torvex-fleet makes
+    them; host_key: the host key it proves (None: one of its own)."""
+
+    def __init__(self, folder, port, host_key=None, changes=()):
+        os.makedirs(folder)
+        os.chmod(folder, 0o755)
+        self.keys, self.store = os.path.join(folder, "keys"), os.path.join(folder, "store")
+        os.makedirs(self.keys)
+        self.port = port
+        if host_key:
+            for ext in ("", ".pub"):
+                shutil.copy(host_key + ext, os.path.join(self.keys, "central.key" + ext))
+        passwd, group = os.path.join(folder, "passwd"), os.path.join(folder, "group")
+        with open("/etc/passwd") as system, open(passwd, "w") as out:
+            out.write(system.read() + "torvex-fleet:*:%d:%d::%s:/bin/sh\n"
+                      % (ACCOUNT_UID, ACCOUNT_UID, self.store))
+        with open("/etc/group") as system, open(group, "w") as out:
+            out.write(system.read() + "torvex-fleet:x:%d:\n" % ACCOUNT_UID)
+        # The account, and /run/sshd for sshd's privilege separation.
+        self.namespace = ("mount --make-rprivate / && mount --bind %s /etc/passwd && "
+                          "mount --bind %s /etc/group && mount -t tmpfs tmpfs /run && "
+                          "mkdir /run/sshd &&" % (passwd, group))
+        conf = os.path.join(folder, "sshd_config")
+        with open(conf, "w") as out:
+            # /tmp is writable by all, which sshd's StrictModes refuses in a key's path.
+            out.write(substituted("sshd_config", [
+                ("Port 2222", "Port %d\nListenAddress 127.0.0.1" % port),
+                ("HostKey " + KEYS, "HostKey %s/" % self.keys),
+                ("AuthorizedKeysFile " + KEYS, "AuthorizedKeysFile %s/" % self.keys),
+                ("StrictModes yes", "StrictModes no"), *changes]))
+        super().__init__(folder, [TOOLS["sshd"], "-D", "-e", "-f", conf], setup=self.namespace)
+
+    def fleet(self, *args):
+        """torvex-fleet run as on this host (as root, its account there)."""
+        return subprocess.run(
+            [TOOLS["unshare"], "--mount", "sh", "-c", self.namespace + ' exec "$@"', "fleet",
+             "bash", FLEET_SCRIPT, "-d", self.keys, "-s", self.store, *args],
+            capture_output=True, text=True, timeout=30)
+
+    def add(self, board, public_key):
+        done = self.fleet("add", board, public_key)
+        if done.returncode != 0:
+            raise AssertionError("torvex-fleet add %s: %s" % (board, done.stderr))
+        return done
+
+    def known_hosts_line(self):
+        with open(os.path.join(self.keys, "central.key.pub")) as public:
+            return "torvex-central " + " ".join(public.read().split()[:2]) + "\n"
+
+    def start(self):
+        super().start()
+
+    def wait_listening(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not listening(self.port):
+            if time.monotonic() > deadline or not self.running():
+                raise AssertionError("the central host is not listening: " + self.log())
+            time.sleep(0.02)
+
+    def copy_of(self, board, name):
+        return os.path.join(self.store, board, name)
 
 
-def edge_host(folder, logs, name, claims, port, fleet_keys):
-    """A board's rsyslogd following logs/*.csv, holding the certificate for
-    name out of fleet_keys, writing claims as its host name into its
-    messages and sending to port on this machine."""
-    keys = keys_folder(os.path.join(folder, "keys"), {
-        "ca.pem": os.path.join(fleet_keys, "ca.pem"),
-        "board.pem": os.path.join(fleet_keys, name + ".pem"),
-        "board.key": os.path.join(fleet_keys, name + ".key")})
-    return Rsyslog(os.path.join(folder, "rsyslog"), claims, substituted(
-        "torvex-edge.conf", [(EDGE_FOLLOWS, 'file="%s/*.csv"' % logs, 1),
-                             (EDGE_CENTRAL, 'target="127.0.0.1" port="%d"' % port, 1),
-                             (KEYS, '"%s/' % keys, 3)]))
+class Board(Host):
+    """torvex-fleet send of one board, with the package's ssh_config: its
+    key (made here unless given), the central host it knows, its records in
+    folder/records."""
+
+    def __init__(self, folder, name, port, known_hosts_line, key=None):
+        os.makedirs(folder)
+        self.name = name
+        self.keys = os.path.join(folder, "keys")
+        self.records = os.path.join(folder, "records")
+        os.makedirs(self.keys)
+        os.makedirs(self.records)
+        self.key = os.path.join(self.keys, "board.key")
+        if key:
+            for ext in ("", ".pub"):
+                shutil.copy(key + ext, self.key + ext)
+        else:
+            make_key(self.key, name)
+        self.set_known_host(known_hosts_line)
+        with open(os.path.join(self.keys, "ssh_config"), "w") as out:
+            out.write(substituted("ssh_config", [
+                ("HostName central.example.org", "HostName 127.0.0.1"),
+                ("Port 2222", "Port %d" % port),
+                ("IdentityFile " + KEYS, "IdentityFile %s/" % self.keys),
+                ("UserKnownHostsFile " + KEYS, "UserKnownHostsFile %s/" % self.keys)]))
+        run = os.path.join(folder, "run")
+        super().__init__(folder, ["bash", FLEET_SCRIPT, "-d", self.keys, "send", self.records],
+                         env={"RUNTIME_DIRECTORY": run})
+
+    def set_known_host(self, line):
+        with open(os.path.join(self.keys, "known_hosts"), "w") as out:
+            out.write(line)
+
+    def files(self):
+        """The records files: {name: bytes}."""
+        return {name: read_bytes(os.path.join(self.records, name))
+                for name in sorted(os.listdir(self.records))}

@@ -2,7 +2,7 @@
 # the .deb with CPack; deb_contents reads it without installing it, lintian
 # included; deb_install installs, runs and removes it (as root only, else it
 # is reported skipped); deb_service runs its service under systemd; fleet
-# ships records through rsyslog with the package's example files (on this
+# copies records from boards to a central host with torvex-fleet (on this
 # machine's build only).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(TORVEX_DEB_FILE
@@ -30,15 +30,16 @@ foreach(test class IN ZIP_LISTS tests classes)
     SKIP_RETURN_CODE 77 RESOURCE_LOCK dpkg TIMEOUT 120)
 endforeach()
 
-# The fleet's example files at work: this machine's program and simulator
-# against rsyslog, which must be installed (else the test is reported skipped).
+# The fleet's files at work: this machine's unattended program and simulator
+# as the boards' loggers, torvex-fleet over Debian's rsync and OpenSSH, which
+# must be installed (else the test is reported skipped), as root.
 if(NOT CMAKE_CROSSCOMPILING)
   add_test(NAME fleet
     COMMAND ${Python3_EXECUTABLE} test_fleet.py
     WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR})
   set_tests_properties(fleet PROPERTIES
-    LABELS package SKIP_RETURN_CODE 77 TIMEOUT 180
-    ENVIRONMENT "TORVEX=$<TARGET_FILE:torvex>;TORVEX_SIM=$<TARGET_FILE:torvex_sim>;PYTHONDONTWRITEBYTECODE=1")
+    LABELS package SKIP_RETURN_CODE 77 TIMEOUT 400
+    ENVIRONMENT "TORVEXSVC=$<TARGET_FILE:torvexsvc>;TORVEX_SIM=$<TARGET_FILE:torvex_sim>;PYTHONDONTWRITEBYTECODE=1")
 endif()
 
 # The service under a real systemd: a Debian root made once with mmdebstrap
