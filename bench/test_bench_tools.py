@@ -196,16 +196,19 @@ class Figures(unittest.TestCase):
             with open(board / "tty0.csv", "ab") as out:
                 out.write(b" of c\nd\n")
             self.assertEqual(store.lines(), 4)
-        run = {"boards": 32, "rate": 2000.0, "cpu_pct": 30.0, "busy_pct": 90.0}
-        fleet = {"rows": [run], "unsynced": run, "store": "ext4", "duration_s": 100,
-                 "backlog": {"records": 28800, "queued_s": 1.0, "delivered_s": 14.4,
-                             "live_records": 100, "live_worst_s": 2.5, "live_late": 1}}
+        run = {"boards": 32, "rate": 2000.0, "span_s": 16.0, "cpu_pct": 30.0, "busy_pct": 90.0}
+        fleet = {"rows": [run], "store": "ext4", "duration_s": 100,
+                 "live": {"boards": 32, "records": 5120, "cpu_pct": 40.0, "median_s": 0.5,
+                          "worst_s": 1.2},
+                 "backlog": {"records": 28800, "delivered_s": 14.4, "live_records": 100,
+                             "live_worst_s": 2.5, "live_late": 1}}
         missed = []
         text = central_table.fleet_document(fleet, "Measured.", missed)
-        # Half of 2000 records/s: 1000 instruments at -s 1, 10000 at -s 10.
-        self.assertIn("1,000 instruments at `-s 1` (125 boards of 8), 10,000 at `-s 10` "
-                      "(1,250 boards)", text)
-        self.assertIn("(2,000 records/s); a day away would take about 6 min", text)
+        # 40% of a core for 32 boards: half of the cores is 80 boards per core.
+        boards = int(central.CORES * 0.5 / (0.4 / 32))
+        self.assertIn("%s boards of 8 (%s instruments)" % (format(boards, ","),
+                                                          format(boards * 8, ",")), text)
+        self.assertIn("(2,000 records/s); a day away would take about 5.8 min", text)
         self.assertEqual(missed, ["fleet: live records within 2 s during a backlog"])
 
     def test_first_difference(self):

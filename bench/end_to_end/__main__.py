@@ -13,7 +13,8 @@ takes; then many loggers at once on this machine (periods, CPU, PSS), and
 what one central host of a fleet files (bench/end_to_end/central.py). Prints
 the tables; with --docs and --readme, rewrites docs/performance.md's tables
 and README.md's summary (with --only fleet, the fleet section alone). Exit
-status 1 when a target is missed.
+status 1 when a target is missed, 2 when a phase failed (named on standard
+error), with no table written.
 
 Linux only: inotify tells when a request is logged and when a record lands,
 /proc gives CPU time and memory. Run it through scripts/bench:
@@ -25,6 +26,7 @@ import signal
 import sys
 import tempfile
 import time
+import traceback
 from pathlib import Path
 
 from .common import ARGS, BAUDS, LONG_POLLS, MODES, TYPICAL_REPLY, BenchError
@@ -78,37 +80,65 @@ def parse_arguments():
         parser.error("--docs needs every phase, or the fleet part alone")
 
 
+class PhaseFailed(Exception):
+    pass
+
+
 def run_phases(work, reply_file):
-    """The results of the phases asked for; None for the others."""
+    """The results of the phases asked for; None for the others. A phase that
+    fails raises PhaseFailed, naming it."""
+    try:
+        return measured_phases(work, reply_file)
+    except KeyboardInterrupt:
+        raise
+    except Exception as error:  # noqa: BLE001 (whatever it was, the phase failed)
+        traceback.print_exc()
+        raise PhaseFailed(f"phase {CURRENT[0]} failed: {error}") from error
+
+
+CURRENT = ["none"]  # the phase running
+
+
+def measured_phases(work, reply_file):
     r = dict.fromkeys(("figures", "unsynced", "calls", "idle", "long_periods", "allocations",
                        "syncs", "checks", "micro", "scale", "fleet"))
     run = set(ARGS.only)
     mismatches, checked = [], 0
     r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
     if "timed" in run:
+        CURRENT[0] = "timed"
         r["figures"], mismatches = timed_runs(work, reply_file)
         checked += len(MODES) * len(BAUDS) * ARGS.polls
     if "unsynced" in run:
+        CURRENT[0] = "unsynced"
         r["unsynced"] = unsynced_runs(work, reply_file)
     if "counted" in run:
+        CURRENT[0] = "counted"
         r["calls"] = counted_runs(work, reply_file)
     if "check" in run:
+        CURRENT[0] = "check"
         more_mismatches, more_checked = equivalence_runs(work)
         mismatches += more_mismatches
         checked += more_checked
     if "long" in run:
+        CURRENT[0] = "long"
         r["idle"], r["long_periods"], more_mismatches = long_period_runs(work, reply_file)
         mismatches += more_mismatches
         checked += LONG_POLLS
     if "heap" in run:
+        CURRENT[0] = "heap"
         r["allocations"] = allocation_runs(work)
     if "sync" in run:
+        CURRENT[0] = "sync"
         r["syncs"] = sync_runs(work, reply_file)
     if "scale" in run:
+        CURRENT[0] = "scale"
         r["scale"] = scale_runs(work)
     if "micro" in run:
+        CURRENT[0] = "micro"
         r["micro"] = micro_benchmarks()
     if "fleet" in run:
+        CURRENT[0] = "fleet"
         r["fleet"] = fleet_runs(work)
     if checked:
         r["checks"] = ((f"yes, {checked} of {checked}" if not mismatches
@@ -155,6 +185,6 @@ def main():
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except BenchError as error:
+    except (BenchError, PhaseFailed) as error:
         print(f"bench: {error}", file=sys.stderr)
-        sys.exit(1)
+        sys.exit(2)

@@ -1,41 +1,56 @@
-"""One central host of a fleet: the records per second it files, each synced
-to the disk before its board gets the acknowledgement, while 1, 8 and 32
-boards send at once; and an hour's backlog of one board delivered once the
-central host is back, while the other boards' live records go on arriving.
+"""One central host of a fleet: the records per second it files while 1, 8
+and 32 boards each send 8 files written beforehand; its CPU while 32 boards
+each log 8 instruments live, and how late their records are; and an hour's
+backlog of one board delivered once the central host is back, while 7 other
+boards' live records go on arriving.
 
-Every host is an rsyslogd set up from the package's example files over RELP
-and TLS, as the fleet test sets them up (tests/package/fleet_hosts.py). The
-boards keep their queues and records in /dev/shm: on a fleet each board has
-a disk of its own, so only the central host's store is on this machine's disk."""
+Every host is set up from the package's files as the fleet test sets them
+up (tests/package/fleet_hosts.py): the central host's sshd, each board's
+torvex-fleet send. The boards keep their records in /dev/shm: on a fleet
+each board has a disk of its own, so only the central host's copies are on
+this machine's disk."""
 import datetime
-import json
 import os
 import shutil
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 from .common import BenchError
-from .measures import cpu_ns, filesystem_of, machine_busy_s
+from .measures import filesystem_of, machine_busy_s
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "package"))
 import fleet_hosts  # noqa: E402
 
 BOARD_COUNTS = (1, 8, 32)
-RUN_RECORDS = 32000  # filed per run, shared by the boards
+RUN_RECORDS = 320000  # filed per run, shared by the boards
 INSTRUMENTS = 8  # records files a board follows
+LIVE_BOARDS_S = 20  # how long 32 boards log live
 BACKLOG_HOURS = 1
 BACKLOG = 3600 * BACKLOG_HOURS * INSTRUMENTS  # records, at -s 1
 LIVE_BOARDS = 7
 LIVE_LIMIT_S = 2.0
-HEADROOM = 0.5  # of the capacity kept free to catch up after an outage
+HEADROOM = 0.5  # of the central host's CPU kept free to catch up after an outage
+CORES = os.cpu_count() or 1
 BOARDS_FOLDER = "/dev/shm"
-RECORD = "VARNOD,SN %04d,FW 2.3,21.05,40.2%%;7,25;1013,4,%07d\n"
+# A stamped record as the unattended run writes it; the last field numbers it.
+RECORD = "%s,VARNOD,SN %04d,FW 2.3,21.05,40.2%%;7,25;1013,4,%07d\n"
 
 
 def board_name(number):
     return "board-%02d" % number
+
+
+def stamp(seconds=None):
+    moment = datetime.datetime.fromtimestamp(time.time() if seconds is None else seconds,
+                                             datetime.timezone.utc)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3]
+
+
+def file_name(instrument):
+    return "tty%d-2026-12.csv" % instrument
 
 
 class Store:
@@ -67,156 +82,181 @@ def wait_for(predicate, timeout_s, what):
     while not predicate():
         if time.monotonic() > deadline:
             raise BenchError(f"fleet: {what} within {timeout_s:.0f} s")
-        time.sleep(0.05)
+        time.sleep(0.02)
     return time.monotonic()
 
 
 class Fleet:
-    """A central host and count boards, each following INSTRUMENTS files of
-    records; stopped and removed on leaving."""
+    """A central host and count boards; stopped and removed on leaving."""
 
-    def __init__(self, work, keys, count, per_file, central_changes=()):
+    def __init__(self, work, count):
         self.folder = Path(tempfile.mkdtemp(dir=work, prefix="central-"))
         self.boards_folder = Path(tempfile.mkdtemp(dir=BOARDS_FOLDER, prefix="torvex-boards-"))
-        self.ports = {board_name(n): fleet_hosts.free_port() for n in range(count)}
-        self.central = fleet_hosts.central_host(str(self.folder), keys, fleet_hosts.CENTRAL_NAME,
-                                                self.ports, central_changes)
+        for folder in (work, self.folder, self.boards_folder):
+            os.chmod(folder, 0o755)  # the central host's account finds its keys
+        port = fleet_hosts.free_port()
+        self.central = fleet_hosts.Central(str(self.folder / "central"), port)
         self.store = Store(self.central.store)
-        self.edges, self.logs = {}, {}
-        for number, (name, port) in enumerate(self.ports.items()):
-            logs = self.boards_folder / name / "log"
-            logs.mkdir(parents=True)
-            for instrument in range(INSTRUMENTS if per_file else 0):
-                (logs / f"tty{instrument}.csv").write_text("".join(
-                    RECORD % (number, instrument * per_file + i) for i in range(per_file)))
-            self.logs[name] = logs
-            self.edges[name] = fleet_hosts.edge_host(str(self.boards_folder / name), str(logs),
-                                                     name, name, port, keys)
+        self.boards = {}
+        for number in range(count):
+            name = board_name(number)
+            board = fleet_hosts.Board(str(self.boards_folder / name), name, port, "")
+            self.central.add(name, board.key + ".pub")
+            self.boards[name] = board
+        for board in self.boards.values():
+            board.set_known_host(self.central.known_hosts_line())
+
+    def write(self, name, number, records, first=0):
+        """records records into each of a board's INSTRUMENTS files."""
+        for instrument in range(INSTRUMENTS):
+            with open(os.path.join(self.boards[name].records, file_name(instrument)), "a") as out:
+                out.write("".join(RECORD % (stamp(), number, first + i) for i in range(records)))
 
     def start_central(self):
         self.central.start()
-        return wait_for(lambda: all(map(fleet_hosts.listening, self.ports.values())), 15,
-                        "the central host listening")
+        self.central.wait_listening(15)
+        return time.monotonic()
 
     def __enter__(self):
         return self
 
     def __exit__(self, *_):
         try:
-            fleet_hosts.Rsyslog.stop_all([self.central, *self.edges.values()])
+            fleet_hosts.Host.stop_all([self.central, *self.boards.values()])
         finally:
             for folder in (self.folder, self.boards_folder):
                 shutil.rmtree(folder, ignore_errors=True)
 
 
-def make_keys(work):
-    keys = str(work / "fleet-keys")
-    os.makedirs(keys)
-    fleet_hosts.make_certificate(keys, "ca")
-    for name in [fleet_hosts.CENTRAL_NAME] + [board_name(n) for n in range(max(BOARD_COUNTS))]:
-        fleet_hosts.make_certificate(keys, name, ca=keys)
-    return keys
-
-
-def filing_run(work, keys, count, central_changes=()):
-    """Records filed per second between a tenth and nine tenths of the run,
-    with the central rsyslogd's CPU and the machine's as shares of one core."""
+def filing_run(work, count):
+    """Records filed per second from the boards' start to the last one filed,
+    with the central host's CPU and the machine's as shares of one core."""
     per_file = RUN_RECORDS // count // INSTRUMENTS
     total = per_file * INSTRUMENTS * count
-    with Fleet(work, keys, count, per_file, central_changes) as fleet:
+    with Fleet(work, count) as fleet:
+        for number, name in enumerate(fleet.boards):
+            fleet.write(name, number, per_file)
         fleet.start_central()
-        for edge in fleet.edges.values():
-            edge.start()
-        wait_for(lambda: fleet.store.lines() >= total // 10, 120, "a tenth of the records filed")
-        start, cpu, busy = time.monotonic(), cpu_ns(fleet.central.process.pid), machine_busy_s()
-        end = wait_for(lambda: fleet.store.lines() >= total * 9 // 10, 300,
-                       "nine tenths of the records filed")
-        cpu, busy = cpu_ns(fleet.central.process.pid) - cpu, machine_busy_s() - busy
-        wait_for(lambda: fleet.store.lines() >= total, 60, "every record filed")
+        start, busy = time.monotonic(), machine_busy_s()
+        for board in fleet.boards.values():
+            board.start()
+        end = wait_for(lambda: fleet.store.lines() >= total, 300, "every record filed")
+        cpu, busy = fleet.central.cpu_s(), machine_busy_s() - busy
     span = end - start
-    return {"boards": count, "records": total, "rate": (total * 8 // 10) / span,
-            "cpu_pct": 100 * cpu / 1e9 / span, "busy_pct": 100 * busy / span}
+    return {"boards": count, "records": total, "rate": total / span, "span_s": span,
+            "cpu_pct": 100 * cpu / span, "busy_pct": 100 * busy / span}
 
 
-def queued(edge_folder):
-    """Whether a board's rsyslog has handed every line of its files to its
-    queue: the read positions it saved reach the files' ends."""
-    work = Path(edge_folder) / "rsyslog" / "work"
-    states = [json.loads(path.read_text()) for path in work.glob("imfile-state:*")]
-    return len(states) == INSTRUMENTS and all(
-        state["curr_offs"] == os.path.getsize(state["filename"]) for state in states)
+class Arrivals(threading.Thread):
+    """Notes when each line of the given boards' copies first appears."""
+
+    def __init__(self, store, boards):
+        super().__init__(daemon=True)
+        self.store, self.boards, self.first_seen, self.done = store, boards, {}, False
+        self.offsets = {}
+
+    def run(self):
+        while not self.done:
+            now = time.time()
+            for board in self.boards:
+                folder = os.path.join(self.store, board)
+                for name in os.listdir(folder) if os.path.isdir(folder) else []:
+                    path = os.path.join(folder, name)
+                    with open(path, "rb") as text:
+                        text.seek(self.offsets.get(path, 0))
+                        data = text.read()
+                    whole = data[:data.rfind(b"\n") + 1]
+                    self.offsets[path] = self.offsets.get(path, 0) + len(whole)
+                    for line in whole.splitlines():
+                        self.first_seen.setdefault(line, now)
+            time.sleep(0.02)
+
+    def delays(self):
+        return [seen - datetime.datetime.fromisoformat(line.split(b",")[0].decode())
+                .replace(tzinfo=datetime.timezone.utc).timestamp()
+                for line, seen in self.first_seen.items()]
 
 
-def backlog_run(work, keys):
-    """One board's hour of records queued while the central host was away,
-    then delivered; LIVE_BOARDS others each log a record a second meanwhile.
-    Live delays run from a record's writing to its arrival stamp."""
+def log_live(fleet, boards, until):
+    """One record a second into each of the boards' INSTRUMENTS files, until until()."""
+    written, next_write = 0, time.monotonic()
+    while not until():
+        if time.monotonic() >= next_write:
+            for number, name in enumerate(boards, 1):
+                fleet.write(name, number, 1, written)
+            written += 1
+            next_write += 1
+        time.sleep(0.01)
+    return written
+
+
+def live_run(work, count):
+    """count boards each logging INSTRUMENTS instruments at -s 1: the central
+    host's CPU as a share of one core, and how late the records arrive."""
+    with Fleet(work, count) as fleet:
+        fleet.start_central()
+        for board in fleet.boards.values():
+            board.start()
+        time.sleep(2)
+        arrivals = Arrivals(fleet.central.store, list(fleet.boards))
+        arrivals.start()
+        cpu, start = fleet.central.cpu_s(), time.monotonic()
+        seconds = log_live(fleet, list(fleet.boards), lambda: time.monotonic() > start + LIVE_BOARDS_S)
+        span = time.monotonic() - start
+        cpu = fleet.central.cpu_s() - cpu
+        wait_for(lambda: len(arrivals.first_seen) >= seconds * INSTRUMENTS * count, 30,
+                 "the live records filed")
+        arrivals.done = True
+        delays = sorted(arrivals.delays())
+    return {"boards": count, "records": len(delays), "cpu_pct": 100 * cpu / span,
+            "median_s": delays[len(delays) // 2], "worst_s": delays[-1]}
+
+
+def backlog_run(work):
+    """One board's hour of records written while the central host was away,
+    then delivered; LIVE_BOARDS others each log a record a second meanwhile."""
     per_file = BACKLOG // INSTRUMENTS
-    with Fleet(work, keys, 1 + LIVE_BOARDS, 0) as fleet:
-        names = list(fleet.ports)
+    with Fleet(work, 1 + LIVE_BOARDS) as fleet:
+        names = list(fleet.boards)
         backlogged, live = names[0], names[1:]
-        for instrument in range(INSTRUMENTS):
-            (fleet.logs[backlogged] / f"tty{instrument}.csv").write_text("".join(
-                RECORD % (0, instrument * per_file + i) for i in range(per_file)))
-        fleet.edges[backlogged].start()
-        filled = time.monotonic()
-        wait_for(lambda: queued(fleet.boards_folder / backlogged), 300, "the backlog queued")
-        filled = time.monotonic() - filled
+        fleet.write(backlogged, 0, per_file)
+        fleet.boards[backlogged].start()
+        time.sleep(3)  # the board has found the central host away, and waits
         back = fleet.start_central()
         for name in live:
-            fleet.edges[name].start()
-        written, next_write = [], time.monotonic()
-        while fleet.store.lines(backlogged) < BACKLOG:
-            if time.monotonic() > back + 600:
-                raise BenchError("fleet: the backlog was not delivered within 600 s")
-            if time.monotonic() >= next_write:
-                for number, name in enumerate(live, 1):
-                    with open(fleet.logs[name] / "tty0.csv", "a") as out:
-                        out.write(RECORD % (number, time.time_ns() // 1000000))
-                written.append(time.monotonic())
-                next_write += 1
-            time.sleep(0.02)
+            fleet.boards[name].start()
+        arrivals = Arrivals(fleet.central.store, live)
+        arrivals.start()
+        seconds = log_live(fleet, live, lambda: fleet.store.lines(backlogged) >= BACKLOG
+                           or time.monotonic() > back + 600)
+        if fleet.store.lines(backlogged) < BACKLOG:
+            raise BenchError("fleet: the backlog was not delivered within 600 s")
         delivered = time.monotonic() - back
-        wait_for(lambda: sum(fleet.store.lines(name) for name in live) >= len(written) * len(live),
-                 30, "the live records filed")
-        delays = live_delays(fleet.central.store, live)
-    return {"records": BACKLOG, "queued_s": filled, "delivered_s": delivered,
-            "live_records": len(delays), "live_worst_s": max(delays),
-            "live_late": sum(delay > LIVE_LIMIT_S for delay in delays)}
+        wait_for(lambda: len(arrivals.first_seen) >= seconds * INSTRUMENTS * len(live), 30,
+                 "the live records filed")
+        arrivals.done = True
+        delays = arrivals.delays()
+    return {"records": BACKLOG, "delivered_s": delivered, "live_records": len(delays),
+            "live_worst_s": max(delays), "live_late": sum(delay > LIVE_LIMIT_S for delay in delays)}
 
 
-def live_delays(store, boards):
-    """Seconds from the time written into each live record to its arrival stamp."""
-    delays = []
-    for board in boards:
-        with open(os.path.join(store, board, "tty0.csv")) as text:
-            for line in text:
-                stamp, _, record = line.rstrip("\n").partition(",")
-                sent_ms = int(record.rsplit(",", 1)[1])
-                arrived = datetime.datetime.fromisoformat(stamp).timestamp()
-                delays.append(arrived - sent_ms / 1000)
-    return delays
-
-
-def fleet_sizes(rate, period_s):
-    """Instruments, and boards of INSTRUMENTS, whose records at one per
-    period take at most 1 - HEADROOM of the central host's filing rate."""
-    instruments = int(rate * (1 - HEADROOM) * period_s)
-    return instruments, instruments // INSTRUMENTS
+def fleet_sizes(live):
+    """Boards of INSTRUMENTS at -s 1 whose passes take at most 1 - HEADROOM
+    of the central host's cores, from its CPU with live['boards'] boards."""
+    per_board = live["cpu_pct"] / 100 / live["boards"]
+    boards = int(CORES * (1 - HEADROOM) / per_board)
+    return boards * INSTRUMENTS, boards
 
 
 def fleet_runs(work):
     began = time.monotonic()
-    print("  fleet: certificates", file=sys.stderr, flush=True)
-    keys = make_keys(work)
     rows = []
     for count in BOARD_COUNTS:
         print(f"  fleet: {count} boards sending at once", file=sys.stderr, flush=True)
-        rows.append(filing_run(work, keys, count))
-    print("  fleet: 8 boards, the central host without its per-record sync", file=sys.stderr,
-          flush=True)
-    unsynced = filing_run(work, keys, 8, [('sync="on"', 'sync="off"', 1)])
+        rows.append(filing_run(work, count))
+    print(f"  fleet: {BOARD_COUNTS[-1]} boards logging live", file=sys.stderr, flush=True)
+    live = live_run(work, BOARD_COUNTS[-1])
     print(f"  fleet: a backlog of {BACKLOG} records", file=sys.stderr, flush=True)
-    backlog = backlog_run(work, keys)
-    return {"rows": rows, "unsynced": unsynced, "backlog": backlog,
+    backlog = backlog_run(work)
+    return {"rows": rows, "live": live, "backlog": backlog,
             "store": filesystem_of(str(work)), "duration_s": time.monotonic() - began}

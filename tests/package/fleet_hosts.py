@@ -151,6 +151,24 @@ class Host:
         for host in hosts:
             host.process = None
 
+    def cpu_s(self):
+        """CPU time of every process of the namespace so far, those ended and
+        waited for included (they count in their parent's)."""
+        first = self.first_process()
+        if first is None:
+            return 0.0
+        namespace = os.readlink("/proc/%d/ns/pid" % first)
+        ticks = 0
+        for entry in os.listdir("/proc"):
+            try:
+                if entry.isdigit() and os.readlink("/proc/%s/ns/pid" % entry) == namespace:
+                    with open("/proc/%s/stat" % entry) as stat:
+                        fields = stat.read().rsplit(")", 1)[1].split()
+                    ticks += sum(int(field) for field in fields[11:15])
+            except OSError:  # ended meanwhile
+                pass
+        return ticks / os.sysconf("SC_CLK_TCK")
+
     def restart(self, sig=signal.SIGTERM):
         self.stop(sig)
         self.start()
