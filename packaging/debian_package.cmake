@@ -1,12 +1,14 @@
 # The Debian package of the Linux program, made by `cpack -G DEB` in the build
-# folder of linux-amd64, linux-arm64 or linux-armhf: the static program, its
-# manual page, the service template torvex@.service with an example instance
-# configuration, the rotation of the records (/etc/logrotate.d/torvex), an
-# empty /var/log/torvex for them, and examples for shipping them to a central
-# store with rsyslog over TLS, with torvex-fleet to let boards in.
+# folder of linux-amd64, linux-arm64 or linux-armhf: the static programs (the
+# console program and the service's), the manual page, the service template
+# torvex@.service with an example instance configuration and the service's
+# user, an empty /var/log/torvex for the records, and examples for shipping
+# them to a central store with rsyslog over TLS, with torvex-fleet to let
+# boards in.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
+target_link_options(torvexsvc PRIVATE -static)
 
 # Debian's name for the architecture being built for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
@@ -36,6 +38,7 @@ add_custom_target(deb_documents ALL
   DEPENDS ${TORVEX_DEB_STAGE}/torvex.1.gz ${TORVEX_DEB_STAGE}/changelog.gz)
 
 install(TARGETS torvex RUNTIME DESTINATION bin)
+install(TARGETS torvexsvc RUNTIME DESTINATION sbin)
 install(FILES ${TORVEX_DEB_STAGE}/torvex.1.gz DESTINATION share/man/man1)
 install(FILES ${TORVEX_DEB_DIR}/copyright ${TORVEX_DEB_STAGE}/changelog.gz
   DESTINATION share/doc/torvex)
@@ -43,7 +46,7 @@ install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/over
   RENAME torvex)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex.logrotate DESTINATION /etc/logrotate.d RENAME torvex)
+install(FILES ${TORVEX_DEB_DIR}/torvex.sysusers DESTINATION lib/sysusers.d RENAME torvex.conf)
 # A fleet of boards: rsyslog configuration examples, installed nowhere active,
 # and the script that lets boards in on the central host.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
@@ -52,7 +55,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-fleet DESTINATION sbin)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
-file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n/etc/logrotate.d/torvex\n")
+file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
 
 # The service tests run the simulator inside a bare Debian system booted in a
 # container: linked statically, it needs nothing from that system.
@@ -78,14 +81,16 @@ writes each reply as one line of comma-separated values.
 .
 The package holds the program (statically linked), its manual page and a
 systemd service template: torvex@NAME.service logs the instrument named in
-/etc/torvex/NAME.conf into /var/log/torvex/NAME.csv, as an unprivileged user
-in the dialout group, and is started again when the port is not there yet.
+/etc/torvex/NAME.conf into /var/log/torvex/NAME-YYYY-MM.csv, a file per
+month, each record stamped with the time of its poll, as the unprivileged
+user torvex in the dialout group, and waits for an adapter that is not
+there yet.
 .
 Examples in /usr/share/doc/torvex/examples set up rsyslog to ship the records
 of a fleet of boards to one central store over RELP.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/postinst ${TORVEX_DEB_DIR}/prerm
-  ${TORVEX_DEB_DIR}/postrm)
+  ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/preinst ${TORVEX_DEB_DIR}/postinst
+  ${TORVEX_DEB_DIR}/prerm ${TORVEX_DEB_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 include(${PROJECT_SOURCE_DIR}/tests/package/package_tests.cmake)
