@@ -1,8 +1,10 @@
 # Whether Wine can run the Windows program on this machine. Its 32-bit loader
 # needs a kernel that runs 32-bit x86 code, which some virtual machines lack,
-# and must be installed (Debian package wine32:i386). scripts/test asks the
-# kernel once and passes the answer in the environment as TORVEX_RUNS_32BIT;
-# a configure run on its own asks afresh. The loader is tried here each time.
+# and must be installed (Debian package wine32:i386), which a mirror whose i386
+# half lags can prevent. scripts/test asks the kernel once and passes the
+# answer in the environment as TORVEX_RUNS_32BIT, and apt's reason when it
+# could not install the loader as TORVEX_WINE32_MISSING; a configure run on
+# its own asks the kernel afresh. The loader itself is tried here each time.
 #
 # Where Wine cannot run it, every test that would run the exe is reported
 # skipped by CTest (status 77) with the reason, instead of failing: the
@@ -20,7 +22,12 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   if(NOT runs_32bit STREQUAL "yes")
     set(cause "this kernel runs no 32-bit x86 code")
   elseif(NOT EXISTS ${TORVEX_WINE_LOADER})
-    set(cause "Wine's 32-bit loader ${TORVEX_WINE_LOADER} is not installed (Debian package wine32:i386)")
+    set(cause "Wine's 32-bit loader ${TORVEX_WINE_LOADER} is not installed")
+    if("$ENV{TORVEX_WINE32_MISSING}" STREQUAL "")
+      string(APPEND cause " (Debian package wine32:i386)")
+    else()
+      string(APPEND cause ": $ENV{TORVEX_WINE32_MISSING}")
+    endif()
   else()
     # --version makes no prefix: it only shows that the loader starts.
     execute_process(COMMAND ${TORVEX_WINE_LOADER} --version RESULT_VARIABLE status
