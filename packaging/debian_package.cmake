@@ -1,12 +1,13 @@
 # The Debian package of the Linux program, made by `cpack -G DEB` in the build
-# folder of linux-amd64, linux-arm64 or linux-armhf: the static program, its
-# manual page, the service template torvex@.service with an example instance
-# configuration, the rotation of the records (/etc/logrotate.d/torvex), an
-# empty /var/log/torvex for them, and torvex-fleet with its units and
-# examples for copying them to a central host with rsync over SSH.
+# folder of linux-amd64, linux-arm64 or linux-armhf: the static programs (the
+# console program and the service's), the manual page, the service template
+# torvex@.service with an example instance configuration and the service's
+# user, an empty /var/log/torvex for the records, and torvex-fleet with its
+# units and examples for copying them to a central host with rsync over SSH.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
+target_link_options(torvexsvc PRIVATE -static)
 
 # Debian's name for the architecture being built for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
@@ -36,6 +37,7 @@ add_custom_target(deb_documents ALL
   DEPENDS ${TORVEX_DEB_STAGE}/torvex.1.gz ${TORVEX_DEB_STAGE}/changelog.gz)
 
 install(TARGETS torvex RUNTIME DESTINATION bin)
+install(TARGETS torvexsvc RUNTIME DESTINATION sbin)
 install(FILES ${TORVEX_DEB_STAGE}/torvex.1.gz DESTINATION share/man/man1)
 install(FILES ${TORVEX_DEB_DIR}/copyright ${TORVEX_DEB_STAGE}/changelog.gz
   DESTINATION share/doc/torvex)
@@ -43,7 +45,7 @@ install(FILES ${TORVEX_DEB_DIR}/lintian-overrides DESTINATION share/lintian/over
   RENAME torvex)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex@.service DESTINATION /lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/example.conf DESTINATION /etc/torvex)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/torvex.logrotate DESTINATION /etc/logrotate.d RENAME torvex)
+install(FILES ${TORVEX_DEB_DIR}/torvex.sysusers DESTINATION lib/sysusers.d RENAME torvex.conf)
 # A fleet of boards: torvex-fleet, the units that run it on a board and the
 # central host's sshd (enabled by hand, on the hosts of a fleet only), and
 # the ssh and sshd files as examples for /etc/torvex/fleet.
@@ -54,7 +56,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-send.service
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet DESTINATION sbin)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
-file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n/etc/logrotate.d/torvex\n")
+file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
 
 # The service tests run the simulator inside a bare Debian system booted in a
 # container: linked statically, it needs nothing from that system.
@@ -83,14 +85,16 @@ writes each reply as one line of comma-separated values.
 .
 The package holds the program (statically linked), its manual page and a
 systemd service template: torvex@NAME.service logs the instrument named in
-/etc/torvex/NAME.conf into /var/log/torvex/NAME.csv, as an unprivileged user
-in the dialout group, and is started again when the port is not there yet.
+/etc/torvex/NAME.conf into /var/log/torvex/NAME-YYYY-MM.csv, a file per
+month, each record stamped with the time of its poll, as the unprivileged
+user torvex in the dialout group, and waits for an adapter that is not
+there yet.
 .
 torvex-fleet copies the records files of a fleet of boards to one central
 host with rsync over SSH, byte for byte, whatever stops on the way.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/postinst ${TORVEX_DEB_DIR}/prerm
-  ${TORVEX_DEB_DIR}/postrm)
+  ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/preinst ${TORVEX_DEB_DIR}/postinst
+  ${TORVEX_DEB_DIR}/prerm ${TORVEX_DEB_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 include(${PROJECT_SOURCE_DIR}/tests/package/package_tests.cmake)

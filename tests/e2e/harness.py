@@ -21,6 +21,12 @@ OPEN_FAILED = "No se pudo abrir el puerto\n"
 REQUEST_FAILED = "Error al solicitar la informacion\n"
 NOT_WRITTEN = "No se pudo escribir el registro\n"
 WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
+# What the services' unattended run says besides; its records and messages
+# begin with the UTC time of their poll.
+UNATTENDED_ANNOUNCE = "Conectando al puerto {} a {} baudios, un registro cada {} s\n"
+WAITING_FOR_PORT = "Se reintentara cada periodo hasta que el puerto responda\n"
+RECORDS_RESUMED = "Registros reanudados\n"
+STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}"
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
 
 

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 SUITE = "bookworm"
-PACKAGES = "systemd,systemd-sysv,dbus,logrotate"
+PACKAGES = "systemd,systemd-sysv,dbus"
 PR_SET_PDEATHSIG = 1
 
 

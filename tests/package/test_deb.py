@@ -1,7 +1,7 @@
 """The Debian package of a linux-* build: what it holds, read with dpkg-deb
 without installing it (Contents), an install, run and removal through dpkg as
 root (Install), and its service run under a real systemd in a container,
-against the simulator (Service).
+against the simulator (Service), an upgrade from 1.0 included.
 
 Environment: TORVEX_DEB (the .deb), TORVEX_DEB_ARCHITECTURE, TORVEX_VERSION,
 and TORVEX_EMULATOR where the package's program is for another machine; for
@@ -12,6 +12,7 @@ Run as a script; `Install` reports itself skipped (status 77) unless run as
 root on a machine where no torvex package is installed, `Service` unless run
 as root on a machine where the container can be made and booted."""
 
+import datetime
 import glob
 import os
 import re
@@ -23,7 +24,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import ANNOUNCE, OPEN_FAILED, REQUEST_FAILED, STOPPED  # noqa: E402
+from harness import (OPEN_FAILED, RECORDS_RESUMED, REQUEST_FAILED, STAMP, STOPPED,  # noqa: E402
+                     UNATTENDED_ANNOUNCE, WAITING_FOR_PORT)
 from systemd_container import CannotBoot, Container, make_root  # noqa: E402
 from test_command_line import HELP  # noqa: E402
 from test_faults import default_record, wait_until  # noqa: E402
@@ -34,12 +36,15 @@ VERSION = os.environ.get("TORVEX_VERSION", "")
 EMULATOR = os.environ.get("TORVEX_EMULATOR", "").split()
 
 CONFFILE = "/etc/torvex/example.conf"
+CONFFILES = [CONFFILE]
+# The rotation of 1.0, which an upgrade removes.
 ROTATION = "/etc/logrotate.d/torvex"
-CONFFILES = [CONFFILE, ROTATION]
 # Every entry that is not a directory, and the one directory of its own that
 # must be there empty: path, permissions.
 ENTRIES = {
     "./usr/bin/torvex": "-rwxr-xr-x",
+    "./usr/sbin/torvexsvc": "-rwxr-xr-x",
+    "./usr/lib/sysusers.d/torvex.conf": "-rw-r--r--",
     "./usr/sbin/torvex-fleet": "-rwxr-xr-x",
     "./usr/share/man/man1/torvex.1.gz": "-rw-r--r--",
     "./usr/share/doc/torvex/copyright": "-rw-r--r--",
@@ -52,7 +57,6 @@ ENTRIES = {
     "./usr/share/lintian/overrides/torvex": "-rw-r--r--",
     "./lib/systemd/system/torvex@.service": "-rw-r--r--",
     "." + CONFFILE: "-rw-r--r--",
-    "." + ROTATION: "-rw-r--r--",
     "./var/log/torvex/": "drwxr-xr-x",
 }
 
@@ -65,25 +69,29 @@ ELF_OF_ARCHITECTURE = {
 }
 PT_INTERP = 3
 
-# What the service promises, each a line of the unit: records appended to
-# their file and messages to the journal (not into the records), options from
-# the instance's file, a calm restart, an unprivileged user that may open ports.
+# What the service promises, each a line of the unit: the unattended run
+# named after the instance, writing its own records into the logs folder and
+# its messages to the journal, options from the instance's file, a calm
+# restart after a crash, an unprivileged user that may open ports and alone
+# writes the records, which everyone may read.
 UNIT_LINES = [
     "EnvironmentFile=/etc/torvex/%i.conf",
-    "ExecStart=/usr/bin/torvex $TORVEX_OPTIONS",
-    "StandardOutput=append:/var/log/torvex/%i.csv",
+    "ExecStart=/usr/sbin/torvexsvc run %i $TORVEX_OPTIONS",
     "StandardError=journal",
     "Restart=on-failure",
     "RestartSec=30s",
-    "DynamicUser=yes",
+    "User=torvex",
     "SupplementaryGroups=dialout",
+    "LogsDirectory=torvex",
+    "LogsDirectoryMode=0755",
+    "UMask=0022",
 ]
 
 # systemd-analyze security's exposure level of the unit (0 to 10, lower is better).
 MAXIMUM_EXPOSURE = 1.2
 
 MAN_SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "RECORDS", "MESSAGES",
-                "EXIT STATUS", "SIGNALS", "UNATTENDED USE", "ROTATION", "A FLEET OF BOARDS",
+                "EXIT STATUS", "SIGNALS", "UNATTENDED USE", "RECORDS FILES", "A FLEET OF BOARDS",
                 "FILES"]
 
 
@@ -154,20 +162,21 @@ class Contents(unittest.TestCase):
                     "Section": "science"}
         for field, value in expected.items():
             self.assertEqual(got.get(field), value, field)
-        # The program is static: nothing is needed at run time.
+        # The programs are static: nothing is needed at run time.
         for field in ("Depends", "Pre-Depends", "Recommends"):
             self.assertNotIn(field, got)
         self.assertRegex(got.get("Maintainer", ""), r"^[^<>]+ <[^@<>]+@[^@<>]+>$")
         self.assertTrue(got.get("Description"), "no synopsis")
 
-    def test_program_is_a_static_program_of_the_architecture(self):
+    def test_programs_are_static_programs_of_the_architecture(self):
         self.assertIn(ARCHITECTURE, ELF_OF_ARCHITECTURE)
-        elf_class, order, machine, flags, interpreter = elf_header(
-            os.path.join(self.root, "usr/bin/torvex"))
         want_class, want_order, want_machine, want_flags = ELF_OF_ARCHITECTURE[ARCHITECTURE]
-        self.assertEqual((elf_class, order, machine), (want_class, want_order, want_machine))
-        self.assertEqual(flags & want_flags, want_flags, "e_flags %#x" % flags)
-        self.assertFalse(interpreter, "dynamically linked")
+        for program in ("usr/bin/torvex", "usr/sbin/torvexsvc"):
+            elf_class, order, machine, flags, interpreter = elf_header(
+                os.path.join(self.root, program))
+            self.assertEqual((elf_class, order, machine), (want_class, want_order, want_machine))
+            self.assertEqual(flags & want_flags, want_flags, "e_flags %#x" % flags)
+            self.assertFalse(interpreter, program + " dynamically linked")
 
     def test_unit_passes_systemd_analyze_verify(self):
         unit = os.path.join(self.root, "lib/systemd/system/torvex@.service")
@@ -224,6 +233,10 @@ class Install(unittest.TestCase):
         done = subprocess.run([*EMULATOR, "/usr/bin/torvex", "-h"], capture_output=True,
                               stdin=subprocess.DEVNULL, timeout=30)
         self.assertEqual((done.returncode, done.stdout, done.stderr), (0, b"", HELP))
+        done = subprocess.run([*EMULATOR, "/usr/sbin/torvexsvc", "-h"], capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=30)
+        self.assertEqual((done.returncode, done.stdout), (0, b""))
+        self.assertIn(b"Uso: TORVEXSVC run Nombre", done.stderr)
 
         done = run("dpkg", "-r", "torvex")
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -243,27 +256,66 @@ SYSTEMD_ROOT = os.environ.get("TORVEX_SYSTEMD_ROOT", "")
 # The instrument's stable name inside the container, as a udev rule gives it.
 DEVICE = "/dev/ttyVARNOD"
 INSIDE_DEB = "/srv/torvex.deb"
+INSIDE_OLD_DEB = "/srv/torvex_1.0.deb"
 INSIDE_SIM = "/usr/local/bin/torvex_sim"
 SIM_UNIT = "varnod.service"
 SIM_LOG = "/run/varnod.log"
-RECORDS = "/var/log/torvex/%s.csv"
+RECORDS_FOLDER = "/var/log/torvex"
+# At -s 1 an instance's records go to a file per UTC day.
+RECORDS_OF_DAY = RECORDS_FOLDER + "/%s-????-??-??.csv"
+OLD_RECORDS = RECORDS_FOLDER + "/%s.csv"  # 1.0's, appended by the service manager
 # Within one run the simulator's default replies repeat only after 120.
 NUMBER_OF_RECORD = {default_record(n): n for n in range(1, 121)}
+STAMPED_LINE = re.compile(rb"(%s),(.*\n)" % STAMP.encode())
+# The files of a 1.0 package, to make one from this build's for the upgrade.
+RELEASE_1_0 = os.path.join(os.path.dirname(os.path.abspath(__file__)), "release-1.0")
+
+
+def make_release_1_0(deb, folder):
+    """A package of version 1.0 made from this build's: 1.0's unit, rotation
+    and maintainer scripts around the same console program, without the
+    service's program. Returns its path."""
+    tree = os.path.join(folder, "tree")
+    subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
+    control = os.path.join(tree, "DEBIAN")
+    with open(os.path.join(control, "control")) as text:
+        fields = re.sub(r"(?m)^Version: .*$", "Version: 1.0", text.read())
+    with open(os.path.join(control, "control"), "w") as text:
+        text.write(fields)
+    for path in ("usr/sbin/torvexsvc", "usr/lib/sysusers.d", "DEBIAN/preinst", "DEBIAN/md5sums"):
+        path = os.path.join(tree, path)
+        shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    copies = {"torvex@.service": "lib/systemd/system/torvex@.service",
+              "torvex.logrotate": ROTATION[1:], "postinst": "DEBIAN/postinst",
+              "prerm": "DEBIAN/prerm", "postrm": "DEBIAN/postrm"}
+    for name, path in copies.items():
+        os.makedirs(os.path.dirname(os.path.join(tree, path)), exist_ok=True)
+        shutil.copy(os.path.join(RELEASE_1_0, name), os.path.join(tree, path))
+        os.chmod(os.path.join(tree, path), 0o755 if path.startswith("DEBIAN/p") else 0o644)
+    with open(os.path.join(control, "conffiles"), "w") as text:
+        text.write("\n".join(CONFFILES + [ROTATION]) + "\n")
+    old = os.path.join(folder, "torvex_1.0.deb")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", tree, old], check=True,
+                   capture_output=True)
+    return old
 
 
 class Service(unittest.TestCase):
     """torvex@NAME in a Debian system booted under systemd, logging the
     simulator through DEVICE at -s 1: start, stop, an adapter missing at
-    boot, a replug, a rotation and the package's removal, each with an
-    instance of its own."""
+    boot, a replug, an upgrade from 1.0 and the package's removal, each with
+    an instance of its own."""
 
     @classmethod
     def setUpClass(cls):
         if os.geteuid() != 0:
             raise unittest.SkipTest("the service tests need root")
+        folder = tempfile.mkdtemp(prefix="torvex-release-")
+        cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
         try:
             make_root(SYSTEMD_ROOT)
-            cls.container = Container(SYSTEMD_ROOT, {INSIDE_DEB: DEB, INSIDE_SIM: SIM})
+            cls.container = Container(SYSTEMD_ROOT, {INSIDE_DEB: DEB, INSIDE_SIM: SIM,
+                                                     INSIDE_OLD_DEB: make_release_1_0(DEB, folder)})
         except CannotBoot as reason:
             raise unittest.SkipTest(str(reason))
         cls.addClassCleanup(cls.container.power_off)
@@ -311,11 +363,13 @@ class Service(unittest.TestCase):
         return self.container.run("journalctl", "-u", "torvex@" + name, "-o", "cat").stdout
 
     def records(self, path):
-        try:
-            with open(self.container.path(path), "rb") as records:
-                return records.read()
-        except FileNotFoundError:
-            return b""
+        """The bytes of the file, or of the files the pattern names one
+        after the other."""
+        data = b""
+        for found in sorted(glob.glob(self.container.path(path))):
+            with open(found, "rb") as records:
+                data += records.read()
+        return data
 
     def numbers(self, data):
         """The reply numbers of whole records; fails on anything else."""
@@ -325,6 +379,17 @@ class Service(unittest.TestCase):
         self.assertNotIn(None, numbers, data)
         return numbers
 
+    def stamped(self, data):
+        """The reply numbers of whole stamped records, after checking that
+        their stamps rise about one period apart (a late poll is not made up)."""
+        lines = data.splitlines(keepends=True)
+        matched = [STAMPED_LINE.fullmatch(line) for line in lines]
+        self.assertNotIn(None, matched, data)
+        times = [datetime.datetime.fromisoformat(m.group(1).decode()) for m in matched]
+        steps = [(b - a).total_seconds() for a, b in zip(times, times[1:])]
+        self.assertTrue(all(0.9 <= step < 3 for step in steps), steps)
+        return self.numbers(b"".join(m.group(2) for m in matched))
+
     def wait_for(self, what, condition, name=None, timeout=15):
         # Some conditions ask systemctl inside the container: a tenth of a second apart.
         if not wait_until(condition, timeout, interval=0.1):
@@ -332,8 +397,8 @@ class Service(unittest.TestCase):
                                          "-o", "short-monotonic").stdout if name else ""
             self.fail("no %s within %d s\n%s" % (what, timeout, journal))
 
-    def wait_for_records(self, name, count):
-        path = RECORDS % name
+    def wait_for_records(self, name, count, pattern=RECORDS_OF_DAY):
+        path = pattern % name
         self.wait_for("%d records in %s" % (count, path),
                       lambda: self.records(path).count(b"\n") >= count, name)
 
@@ -341,29 +406,45 @@ class Service(unittest.TestCase):
         self.assertGreaterEqual(len(numbers), at_least)
         self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
 
+    def owners_and_modes(self, pattern):
+        """"PATH USER:GROUP MODE" of the records folder and the files the
+        pattern names, as the container sees them."""
+        done = self.container.run("sh", "-c", 'stat -c "%n %U:%G %a" "$1" $2', "-",
+                                  RECORDS_FOLDER, pattern)
+        return done.stdout.splitlines()
+
     def test_start_and_stop(self):
         self.instrument()
         self.instance("start")
         self.wait_for_records("start", 3)
-        self.assertIn(ANNOUNCE.format(DEVICE.upper(), 9600), self.journal("start"))
+        self.assertIn(UNATTENDED_ANNOUNCE.format(DEVICE.upper(), 9600, 1), self.journal("start"))
 
         self.container.run("systemctl", "stop", "torvex@start")
         # ExecMainCode 1: exited (not killed by a signal).
         self.assertEqual(self.show("start", "Result", "ExecMainCode", "ExecMainStatus"),
                          {"Result": "success", "ExecMainCode": "1", "ExecMainStatus": "0"})
         self.assertIn(STOPPED, self.journal("start"))
-        self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "start")), 3)
+        self.assertEveryRecordOnce(self.stamped(self.records(RECORDS_OF_DAY % "start")), 3)
+        # The logger alone writes its records; everyone may read them.
+        found = self.owners_and_modes(RECORDS_OF_DAY % "start")
+        self.assertEqual(found[0], RECORDS_FOLDER + " torvex:torvex 755")
+        self.assertRegex("\n".join(found[1:]), r"\A(/var/log/torvex/start-\S+\.csv "
+                         r"torvex:torvex 644\n?)+\Z")
 
     def test_no_adapter_at_boot(self):
         self.instance("late")
-        self.wait_for("restart without the adapter",
-                      lambda: int(self.show("late", "NRestarts")["NRestarts"]) >= 1, "late")
+        self.wait_for("the wait for the adapter",
+                      lambda: WAITING_FOR_PORT in self.journal("late"), "late")
         self.assertIn(OPEN_FAILED, self.journal("late"))
-        self.assertEqual(self.records(RECORDS % "late"), b"")
+        self.assertEqual(self.records(RECORDS_OF_DAY % "late"), b"")
         self.instrument()
         self.wait_for_records("late", 2)
         self.container.run("systemctl", "stop", "torvex@late")
-        self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "late")), 2)
+        self.assertEveryRecordOnce(self.stamped(self.records(RECORDS_OF_DAY % "late")), 2)
+        # Waited for inside the run, logged once, and its end logged too.
+        journal = self.journal("late")
+        self.assertEqual((journal.count(OPEN_FAILED), journal.count(RECORDS_RESUMED)), (1, 1))
+        self.assertEqual(self.show("late", "NRestarts"), {"NRestarts": "0"})
 
     def test_replug(self):
         self.instrument("--replug-after", "2", "--gap", "1500")
@@ -373,32 +454,35 @@ class Service(unittest.TestCase):
         self.plug_in()
         self.wait_for_records("replug", 4)
         self.container.run("systemctl", "stop", "torvex@replug")
-        self.assertEveryRecordOnce(self.numbers(self.records(RECORDS % "replug")), 4)
+        # One outage: the records' stamps show its gap, the log its beginning and end.
+        lines = self.records(RECORDS_OF_DAY % "replug").splitlines(keepends=True)
+        stamps = [datetime.datetime.fromisoformat(line[:23].decode()) for line in lines]
+        outage = max(range(1, len(lines)), key=lambda i: stamps[i] - stamps[i - 1])
+        self.assertEveryRecordOnce(self.stamped(b"".join(lines[:outage])) +
+                                   self.stamped(b"".join(lines[outage:])), 4)
+        journal = self.journal("replug")
+        self.assertEqual((journal.count(REQUEST_FAILED), journal.count(RECORDS_RESUMED)), (1, 1))
         # The logger itself took the device back, inside its sandbox.
-        self.assertIn(REQUEST_FAILED, self.journal("replug"))
         self.assertEqual(self.show("replug", "NRestarts"), {"NRestarts": "0"})
 
-    def test_rotation(self):
-        current = RECORDS % "rotation"
+    def test_upgrade_from_1_0_keeps_the_old_records_and_logs_on(self):
+        self.addCleanup(self.container.run, "dpkg", "-i", INSIDE_DEB)
+        self.container.run("dpkg", "--purge", "torvex")
+        self.container.run("dpkg", "-i", INSIDE_OLD_DEB)
         self.instrument()
-        self.instance("rotation")
-        self.wait_for_records("rotation", 3)
-        written = os.stat(self.container.path(current)).st_ino
-        self.container.run("logrotate", "-f", ROTATION)
+        self.instance("upgrade")
+        self.wait_for_records("upgrade", 3, OLD_RECORDS)
 
-        old = glob.glob(self.container.path(current) + "-*")
-        self.assertEqual(len(old), 1, old)
-        old = old[0]
-        self.assertFalse(old.endswith(".gz"), "compressed while it may still be written")
-        # Renamed, not copied: no record can fall between a copy and a truncation.
-        self.assertEqual(os.stat(old).st_ino, written)
-        self.wait_for_records("rotation", 2)
-        self.container.run("systemctl", "stop", "torvex@rotation")
-        with open(old, "rb") as renamed:
-            before = self.numbers(renamed.read())
-        after = self.numbers(self.records(current))
+        self.container.run("dpkg", "-i", INSIDE_DEB)
+        self.wait_for_records("upgrade", 2)
+        self.container.run("systemctl", "stop", "torvex@upgrade")
+        # The running logger went on with the new program: the old file
+        # ends with whole records, and the dated file takes up the numbers.
+        before = self.numbers(self.records(OLD_RECORDS % "upgrade"))
+        after = self.stamped(self.records(RECORDS_OF_DAY % "upgrade"))
         self.assertGreaterEqual(len(before), 3)
         self.assertEveryRecordOnce(before + after, 5)
+        self.assertFalse(os.path.exists(self.container.path(ROTATION)))
 
     def test_removal_stops_the_loggers(self):
         self.instrument()
