@@ -162,9 +162,12 @@ class Arrivals(threading.Thread):
                 folder = os.path.join(self.store, board)
                 for name in os.listdir(folder) if os.path.isdir(folder) else []:
                     path = os.path.join(folder, name)
-                    with open(path, "rb") as text:
-                        text.seek(self.offsets.get(path, 0))
-                        data = text.read()
+                    try:  # a new copy is made under another name first
+                        with open(path, "rb") as text:
+                            text.seek(self.offsets.get(path, 0))
+                            data = text.read()
+                    except FileNotFoundError:
+                        continue
                     whole = data[:data.rfind(b"\n") + 1]
                     self.offsets[path] = self.offsets.get(path, 0) + len(whole)
                     for line in whole.splitlines():
