@@ -110,7 +110,8 @@ class Fleet:
         """records records into each of a board's INSTRUMENTS files."""
         for instrument in range(INSTRUMENTS):
             with open(os.path.join(self.boards[name].records, file_name(instrument)), "a") as out:
-                out.write("".join(RECORD % (stamp(), number, first + i) for i in range(records)))
+                out.write("".join(RECORD % (stamp(), number * INSTRUMENTS + instrument, first + i)
+                                  for i in range(records)))
 
     def start_central(self):
         self.central.start()
