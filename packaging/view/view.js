@@ -119,7 +119,7 @@
       positions: null, names: {}, hasNames: false, namesRead: false,
       last: null, period: null, bytesPerMs: null, from: 0,
       complete: false, busy: false, nextPoll: 0, error: null, drawn: [],
-      card: null, chart: null, zoomed: false, started: false,
+      card: null, charts: null, window: null, zoomed: false, started: false,
     };
   }
 
@@ -367,50 +367,58 @@
     return ["hora", ...instrument.positions.map(p => instrument.names[p] || "campo " + p)];
   }
 
+  // One chart per numeric field, on the same time axis: fields of any size
+  // side by side, each on a scale of its own.
   function draw(instrument) {
     const rows = chartRows(instrument);
     instrument.period = R.periodOf(rows) || instrument.period;
     const card = instrument.card;
     const empty = !rows.length || !instrument.positions || !instrument.positions.length;
     card.querySelector(".empty").hidden = !empty;
-    card.querySelector(".chart").hidden = empty;
+    card.querySelector(".fields").hidden = empty;
     if (empty) return;
     const data = R.withGaps(rows, instrument.period);
     const window = [instrument.from, Math.max(Date.now(), rows[rows.length - 1][0])];
-    if (!instrument.chart) {
-      instrument.chart = new Dygraph(card.querySelector(".chart"), data, {
-        labels: labels(instrument),
-        colors: COLORS,
-        dateWindow: window,
-        connectSeparatedPoints: false,
-        drawGapEdgePoints: true,
-        labelsSeparateLines: true,
-        legend: "follow",
-        axes: {x: {ticker: Dygraph.dateTicker, axisLabelFormatter: Dygraph.dateAxisLabelFormatter,
-                    valueFormatter: localTime}},
-        zoomCallback: () => { instrument.zoomed = true; },
-      });
-      makeSeriesSwitches(instrument);
+    if (!instrument.charts) {
+      instrument.charts = labels(instrument).slice(1).map((label, i) =>
+        newChart(instrument, label, i, fieldData(data, i), window));
     } else {
-      const options = {file: data};
-      if (!instrument.zoomed) options.dateWindow = window;
-      instrument.chart.updateOptions(options);
+      instrument.charts.forEach((chart, i) => {
+        const options = {file: fieldData(data, i)};
+        if (!instrument.zoomed) options.dateWindow = window;
+        chart.updateOptions(options);
+      });
     }
+    instrument.window = window;
     showValues(instrument);
   }
 
-  function makeSeriesSwitches(instrument) {
-    const switches = instrument.card.querySelector(".series");
-    switches.textContent = "";
-    labels(instrument).slice(1).forEach((label, i) => {
-      const box = document.createElement("input");
-      box.type = "checkbox";
-      box.checked = true;
-      box.addEventListener("change", () => instrument.chart.setVisibility(i, box.checked));
-      const name = document.createElement("label");
-      name.style.color = COLORS[i % COLORS.length];
-      name.append(box, " " + label);
-      switches.append(name);
+  function fieldData(data, i) {
+    return data.map(row => [row[0], row[i + 1]]);
+  }
+
+  function newChart(instrument, label, i, data, window) {
+    const field = document.getElementById("field").content.firstElementChild.cloneNode(true);
+    field.querySelector(".field-name").style.color = COLORS[i % COLORS.length];
+    instrument.card.querySelector(".fields").append(field);
+    return new Dygraph(field.querySelector(".chart"), data, {
+      labels: ["hora", label],
+      colors: [COLORS[i % COLORS.length]],
+      dateWindow: window,
+      connectSeparatedPoints: false,
+      drawGapEdgePoints: true,
+      legend: "follow",
+      axes: {x: {ticker: Dygraph.dateTicker, axisLabelFormatter: Dygraph.dateAxisLabelFormatter,
+                  valueFormatter: localTime},
+             y: {axisLabelWidth: 60}},
+      // A zoom in one chart is the zoom of all; a double click undoes it.
+      zoomCallback: (minimum, maximum) => {
+        const zoomed = instrument.charts[i].isZoomed("x");
+        instrument.zoomed = zoomed;
+        instrument.charts.forEach((chart, k) => {
+          if (k !== i) chart.updateOptions({dateWindow: zoomed ? [minimum, maximum] : instrument.window});
+        });
+      },
     });
   }
 
@@ -463,16 +471,14 @@
       instrument.error ? "No se pudo leer: " + instrument.error : "";
   }
 
+  // The latest values, each above its field's chart, and the latest record.
   function showValues(instrument) {
-    const values = instrument.card.querySelector(".values");
-    values.textContent = "";
     const last = instrument.last;
     if (!last) return;
     const row = R.rowOf(last.t, last.record, instrument.positions);
+    const names = instrument.card.querySelectorAll(".field-name");
     labels(instrument).slice(1).forEach((label, i) => {
-      const item = document.createElement("span");
-      item.textContent = label + ": " + (row[i + 1] === null ? "-" : row[i + 1]);
-      values.append(item);
+      names[i].textContent = label + ": " + (row[i + 1] === null ? "-" : row[i + 1]);
     });
     instrument.card.querySelector(".record").textContent = last.record;
   }
@@ -514,7 +520,7 @@
   // What a test or a benchmark reads of the page.
   window.torvexView = {
     page: page,
-    chart: key => page.instruments.get(key).chart,
+    charts: key => page.instruments.get(key).charts || [],
     status: () => [...page.instruments.values()].map(i => ({
       key: i.key, range: page.range, from: i.from, complete: i.complete,
       last: i.last && i.last.t, silent: isSilent(i), period: i.period, error: i.error,
