@@ -8,8 +8,9 @@ const TorvexRecords = (() => {
   // Anything else in the folder (version 1.0's NAME.csv and its rotated
   // copies, message logs, field names) is no records file of this kind.
   const FILE_NAME = /^([A-Za-z0-9_][A-Za-z0-9._-]{0,31})-(\d{4})-(\d\d)(?:-(\d\d))?\.csv$/;
-  // The UTC time the request went out, then the record.
-  const STAMP = /^(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{3}),/;
+  // The UTC time the request went out, then the record: "YYYY-MM-DDTHH:MM:SS.mmm,".
+  const STAMP_LENGTH = 24;
+  const STAMP_MARKS = [[4, 45], [7, 45], [10, 84], [13, 58], [16, 58], [19, 46], [23, 44]];  // -T:.,
   const NUMBER = /^[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$/;
   // A field-names line beside the records: "4=Temperatura".
   const NAME_LINE = /^\s*(\d+)\s*=\s*(.*\S)\s*$/;
@@ -33,34 +34,80 @@ const TorvexRecords = (() => {
   // field that holds the "%" keeps it. Returns {fields, commaFrom}: fields
   // from commaFrom on have a decimal comma.
   function splitFields(record) {
+    const fields = [];
     const percent = record.indexOf("%", 1);
-    if (percent < 0) return {fields: record.split(","), commaFrom: Infinity};
-    const before = record.slice(0, percent).split(",");
-    const after = record.slice(percent).split(";");
-    before[before.length - 1] += after[0];
-    return {fields: before.concat(after.slice(1)), commaFrom: before.length};
+    const end = percent < 0 ? record.length : percent;
+    let start = 0;
+    for (let comma = record.indexOf(","); comma >= 0 && comma < end;
+         comma = record.indexOf(",", start)) {
+      fields.push(record.slice(start, comma));
+      start = comma + 1;
+    }
+    if (percent < 0) {
+      fields.push(record.slice(start));
+      return {fields: fields, commaFrom: Infinity};
+    }
+    const commaFrom = fields.length + 1;
+    for (let semicolon = record.indexOf(";", percent); semicolon >= 0;
+         semicolon = record.indexOf(";", start)) {
+      fields.push(record.slice(start, semicolon));
+      start = semicolon + 1;
+    }
+    fields.push(record.slice(start));
+    return {fields: fields, commaFrom: commaFrom};
   }
 
   // The number a field holds (a trailing "%" allowed), or null.
   function fieldNumber(field, decimalComma) {
-    let text = field.trim();
-    if (text.endsWith("%")) text = text.slice(0, -1).trimEnd();
+    let text = field;
+    if (text.charCodeAt(text.length - 1) === 37) text = text.slice(0, -1);  // "%"
     if (decimalComma) {
       if (text.indexOf(".") >= 0) return null;
       text = text.replace(",", ".");
     }
-    return NUMBER.test(text) ? Number(text) : null;
+    const value = Number(text);
+    // Number() also takes "", "0x1f", "Infinity": only a decimal number counts.
+    if (!Number.isFinite(value) || !NUMBER.test(text.trim())) return null;
+    return value;
   }
 
-  // {t (UTC ms), record} of one line, or null when it carries no stamp.
-  function parseLine(line) {
-    const m = STAMP.exec(line);
-    if (!m) return null;
-    const t = Date.UTC(Number(m[1]), Number(m[2]) - 1, Number(m[3]), Number(m[4]),
-                       Number(m[5]), Number(m[6]), Number(m[7]));
-    let record = line.slice(m[0].length);
+  function digits(line, from, count) {
+    let value = 0;
+    for (let i = from; i < from + count; i++) {
+      const digit = line.charCodeAt(i) - 48;
+      if (digit < 0 || digit > 9) return -1;
+      value = value * 10 + digit;
+    }
+    return value;
+  }
+
+  // {t (UTC ms), record} of one line, or null when it carries no stamp. The
+  // stamps of a file share their days: a day's start is worked out once (day).
+  function parseLine(line, day = {}) {
+    if (line.length < STAMP_LENGTH) return null;
+    for (const [at, mark] of STAMP_MARKS) if (line.charCodeAt(at) !== mark) return null;
+    const hour = digits(line, 11, 2);
+    const minute = digits(line, 14, 2);
+    const second = digits(line, 17, 2);
+    const ms = digits(line, 20, 3);
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || ms < 0) {
+      return null;
+    }
+    const date = line.slice(0, 10);
+    if (date !== day.date) {
+      const year = digits(line, 0, 4);
+      const month = digits(line, 5, 2);
+      const dayOfMonth = digits(line, 8, 2);
+      const start = Date.UTC(year, month - 1, dayOfMonth);
+      const back = new Date(start);
+      day.start = year >= 0 && month >= 1 && month <= 12 && back.getUTCDate() === dayOfMonth &&
+                   back.getUTCMonth() === month - 1 ? start : null;
+      day.date = date;
+    }
+    if (day.start === null) return null;
+    let record = line.slice(STAMP_LENGTH);
     if (record.endsWith("\r")) record = record.slice(0, -1);  // CR LF from Windows
-    return {t: t, record: record};
+    return {t: day.start + ((hour * 60 + minute) * 60 + second) * 1000 + ms, record: record};
   }
 
   // Positions (1 for the record's first field) of the fields that hold a number.

@@ -14,6 +14,7 @@
   const SILENT_PERIODS = 3;
   const LIST_EVERY_MS = 30000;
   const FIELD_NAMES = "-campos.txt";
+  const EXACT_UP_TO = 5000;  // records a chart draws each as a point
   // Bytes map one to one to characters, so that offsets in the text are
   // offsets in the file whatever bytes an instrument sends.
   const bytesToText = new TextDecoder("windows-1252");
@@ -117,7 +118,7 @@
       files: new Map(),     // file name: {name, url, start, end, daily}
       segments: new Map(),  // file name: {file, lo, hi, rows, trimmed}
       positions: null, names: {}, hasNames: false, namesRead: false,
-      last: null, period: null, bytesPerMs: null, from: 0,
+      last: null, records: 0, period: null, bytesPerMs: null, from: 0,
       complete: false, busy: false, nextPoll: 0, error: null, drawn: [],
       card: null, charts: null, window: null, zoomed: false, started: false,
     };
@@ -135,10 +136,11 @@
     const first = fromFileStart ? 0 : text.indexOf("\n") + 1;
     const end = text.lastIndexOf("\n") + 1;
     const rows = [];
+    const day = {};
     if (end > first) {
       const lines = text.slice(first, end - 1).split("\n");
       for (const line of lines) {
-        const parsed = R.parseLine(line);
+        const parsed = R.parseLine(line, day);
         if (!parsed) continue;
         if (!instrument.positions) instrument.positions = R.numericPositions(parsed.record);
         rows.push(R.rowOf(parsed.t, parsed.record, instrument.positions));
@@ -371,6 +373,7 @@
   // side by side, each on a scale of its own.
   function draw(instrument) {
     const rows = chartRows(instrument);
+    instrument.records = rows.length;
     instrument.period = R.periodOf(rows) || instrument.period;
     const card = instrument.card;
     const empty = !rows.length || !instrument.positions || !instrument.positions.length;
@@ -381,10 +384,10 @@
     const window = [instrument.from, Math.max(Date.now(), rows[rows.length - 1][0])];
     if (!instrument.charts) {
       instrument.charts = labels(instrument).slice(1).map((label, i) =>
-        newChart(instrument, label, i, fieldData(data, i), window));
+        newChart(instrument, label, i, fieldData(data, i, window, instrument.card), window));
     } else {
       instrument.charts.forEach((chart, i) => {
-        const options = {file: fieldData(data, i)};
+        const options = {file: fieldData(data, i, window, instrument.card)};
         if (!instrument.zoomed) options.dateWindow = window;
         chart.updateOptions(options);
       });
@@ -393,8 +396,44 @@
     showValues(instrument);
   }
 
-  function fieldData(data, i) {
-    return data.map(row => [row[0], row[i + 1]]);
+  // A field's points: every record's, or, past EXACT_UP_TO records, the
+  // lowest and the highest of each pixel column's records in their order:
+  // the same picture from far fewer points. Gaps stay gaps.
+  function fieldData(data, i, window, card) {
+    const k = i + 1;
+    if (data.length <= EXACT_UP_TO) return data.map(row => [row[0], row[k]]);
+    const columns = Math.max(100, card.querySelector(".fields").clientWidth);
+    const width = (window[1] - window[0]) / columns;
+    const points = [];
+    let column = null;
+    let low = null;
+    let high = null;
+    const flush = () => {
+      if (low === high) {
+        if (low) points.push([low[0], low[k]]);
+      } else {
+        const [first, second] = low[0] < high[0] ? [low, high] : [high, low];
+        points.push([first[0], first[k]], [second[0], second[k]]);
+      }
+      low = high = null;
+    };
+    for (const row of data) {
+      const value = row[k];
+      if (value === null) {
+        flush();
+        points.push([row[0], null]);
+        continue;
+      }
+      const at = Math.floor((row[0] - window[0]) / width);
+      if (at !== column) {
+        flush();
+        column = at;
+      }
+      if (!low || value < low[k]) low = row;
+      if (!high || value > high[k]) high = row;
+    }
+    flush();
+    return points;
   }
 
   function newChart(instrument, label, i, data, window) {
@@ -523,7 +562,8 @@
     charts: key => page.instruments.get(key).charts || [],
     status: () => [...page.instruments.values()].map(i => ({
       key: i.key, range: page.range, from: i.from, complete: i.complete,
-      last: i.last && i.last.t, silent: isSilent(i), period: i.period, error: i.error,
+      last: i.last && i.last.t, records: i.records, silent: isSilent(i), period: i.period,
+      error: i.error,
       drawn: i.drawn})),
   };
 

@@ -49,6 +49,7 @@ ARCHIVE_DAYS = 10
 ARCHIVE_NAMES = "4 = Temperatura\n# the humidity\n5=Humedad\n"
 LIVE_LABELS = ["hora", "campo 4", "campo 5", "campo 6", "campo 7"]
 ARCHIVE_LABELS = ["hora", "Temperatura", "Humedad", "campo 6", "campo 7"]
+EXACT_UP_TO = 5000  # records a chart draws each as a point (view.js)
 
 
 def values_of(n):
@@ -196,16 +197,18 @@ class RecordsPage(unittest.TestCase):
                                                       self.central.errors()))
 
     def chart(self, key):
-        """(labels, rows) of the instrument's charts, a field each: the time,
-        then each field's value."""
+        """(labels, points, status) of the instrument's charts, a field each:
+        the time, then each field's name; each field's [time, value] points;
+        the page's status of the instrument at that moment."""
         return self.browser.execute_script("""
             const charts = torvexView.charts(arguments[0]);
-            const labels = ["hora", ...charts.map(g => g.getLabels()[1])];
-            const rows = [];
-            for (let i = 0; i < charts[0].numRows(); i++) {
-              rows.push([charts[0].getValue(i, 0), ...charts.map(g => g.getValue(i, 1))]);
-            }
-            return [labels, rows];""", key)
+            const points = charts.map(g => {
+              const field = [];
+              for (let i = 0; i < g.numRows(); i++) field.push([g.getValue(i, 0), g.getValue(i, 1)]);
+              return field;
+            });
+            const status = torvexView.status().find(s => s.key === arguments[0]);
+            return [["hora", ...charts.map(g => g.getLabels()[1])], points, status];""", key)
 
     def card_text(self, key, part):
         return self.browser.execute_script(
@@ -232,19 +235,26 @@ class RecordsPage(unittest.TestCase):
             return drawn;""", key, before, after)
 
     def assertChartHoldsRecords(self, key, folder, name, labels):
-        """The chart's points, past the gaps' rows of nulls, are the records
-        of the files from the range's start to its last point, time and values."""
-        status = self.status(key)
-        got_labels, rows = self.chart(key)
+        """Each field's points, past the gaps' nulls, are the records of the
+        files from the range's start to its last point, time and value; past
+        EXACT_UP_TO records, some of them, the lowest and highest among them."""
+        got_labels, fields, status = self.chart(key)
         self.assertEqual(got_labels, labels)
-        points = [row for row in rows if any(v is not None for v in row[1:])]
-        self.assertTrue(points, key)
-        last = points[-1][0]
-        expected = [[t, *values] for t, values, _ in records_in(folder, name)
-                    if status["from"] <= t <= last]
-        self.assertEqual(len(points), len(expected), key)
-        self.assertEqual(points, expected, key)
-        return expected
+        records = [(t, values) for t, values, _ in records_in(folder, name)
+                   if status["from"] <= t <= status["last"]]
+        self.assertEqual(status["records"], len(records))
+        for i, field in enumerate(fields):
+            points = [[t, value] for t, value in field if value is not None]
+            expected = [[t, values[i]] for t, values in records]
+            if len(records) <= EXACT_UP_TO:
+                self.assertEqual(points, expected, (key, labels[i + 1]))
+            else:
+                self.assertLess(len(points), len(expected) / 4, (key, labels[i + 1]))
+                known = set(map(tuple, expected))
+                self.assertEqual([p for p in points if tuple(p) not in known], [])
+                self.assertEqual((min(v for _, v in points), max(v for _, v in points)),
+                                 (min(v for _, v in expected), max(v for _, v in expected)))
+        return records
 
     # ---- cases
 
@@ -309,9 +319,9 @@ class RecordsPage(unittest.TestCase):
                 records = records_in(folder, name)
                 before, after = [(a[0], b[0]) for a, b in zip(records, records[1:])
                                  if b[0] - a[0] > 1.5 * period][0]
-                _, rows = self.chart(key)
-                between = [row for row in rows if before < row[0] < after]
-                self.assertEqual([all(v is None for v in row[1:]) for row in between], [True])
+                _, fields, _ = self.chart(key)
+                for field in fields:
+                    self.assertEqual([value for t, value in field if before < t < after], [None])
                 self.assertEqual(self.drawn_in_gap(key, before, after), 0)
 
     def test_a_new_record_within_one_period_and_2_s(self):
@@ -320,8 +330,8 @@ class RecordsPage(unittest.TestCase):
         count = len(records_in(self.live, "estufa"))
         self.assertTrue(wait_until(lambda: len(records_in(self.live, "estufa")) > count, 5))
         newest = records_in(self.live, "estufa")[count][0]
-        self.wait_for("the new record on the chart", lambda: self.chart(key)[1][-1][0] >= newest,
-                      timeout=10)
+        self.wait_for("the new record on the chart",
+                      lambda: self.chart(key)[1][0][-1][0] >= newest, timeout=10)
         self.assertLessEqual(time.time() * 1000, newest + 1000 + 2000)
         self.assertChartHoldsRecords(key, self.live, "estufa", LIVE_LABELS)
 
