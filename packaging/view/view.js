@@ -311,6 +311,7 @@
       if (await readForward(instrument, segment)) {
         if (!instrument.segments.has(segment.file.name)) await loadRange(instrument, page.generation);
         else draw(instrument);
+        showStatus(instrument);
       }
       instrument.error = null;
     } catch (error) {
@@ -498,6 +499,7 @@
     const last = instrument.last;
     const silent = isSilent(instrument);
     card.classList.toggle("silent", silent);
+    card.classList.toggle("unread", !last);
     const status = card.querySelector(".status");
     if (!last) {
       status.textContent = instrument.complete || instrument.error ? "sin registros" : "leyendo...";

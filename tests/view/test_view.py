@@ -21,6 +21,7 @@ import base64
 import datetime
 import http.client
 import os
+import re
 import shutil
 import signal
 import ssl
@@ -164,11 +165,13 @@ class RecordsPage(unittest.TestCase):
                               ("horno", ())):
             cls.services[name] = Service(cls.live, name, *options)
             cls.addClassCleanup(cls.services[name].stop)
-        cls.board = view_hosts.board_nginx(os.path.join(cls.root, "board"), cls.live).start()
+        cls.board = view_hosts.board_nginx(os.path.join(cls.root, "board"), cls.live)
         cls.addClassCleanup(cls.board.stop)
+        cls.board.start()
         cls.central = view_hosts.central_nginx(os.path.join(cls.root, "central"), cls.store,
-                                               PASSWORD).start()
+                                               PASSWORD)
         cls.addClassCleanup(cls.central.stop)
+        cls.central.start()
         cls.browser = view_hosts.browser(height=1600, time_zone=TIME_ZONE)
         cls.addClassCleanup(cls.browser.quit)
         # The central host's password on every request the page makes.
@@ -277,10 +280,15 @@ class RecordsPage(unittest.TestCase):
                     self.assertEqual(self.card_text(prefix + "raro", "status"), "sin registros")
                 shown = self.browser.find_element("id", "zone").text
                 self.assertEqual(shown, "UTC+05:30")
-                status = self.status(keys[0])
-                local = datetime.datetime.fromtimestamp(status["last"] / 1000, kolkata)
-                self.assertIn("ultimo registro " + local.strftime("%Y-%m-%d %H:%M:%S"),
-                              self.card_text(keys[0], "status"))
+                # The time shown is a recent record's stamp in local time, not
+                # hours away from it.
+                shown = re.search(r"ultimo registro (\S+ \S+),", self.card_text(keys[0], "status"))
+                last = self.status(keys[0])["last"]
+                folder = os.path.join(self.store, prefix.rstrip("/") or "board-1")
+                stamps = [datetime.datetime.fromtimestamp(t / 1000, kolkata).strftime(
+                    "%Y-%m-%d %H:%M:%S") for t, _, _ in records_in(folder, names[0])
+                    if last - 10000 <= t <= last]
+                self.assertIn(shown and shown[1], stamps)
 
     def test_chart_points_are_the_records_in_the_files(self):
         # Instrument, range; a day's view reads at most twice that day's bytes.
@@ -357,7 +365,7 @@ class RecordsPage(unittest.TestCase):
         self.assertTrue(SCREENSHOT, "TORVEX_VIEW_SCREENSHOT is not set")
         self.open(self.central.url, "dia", ["board-1/estufa", "board-2/archivo"])
         height = self.browser.execute_script("return document.documentElement.scrollHeight")
-        self.browser.set_window_size(1280, height)
+        self.browser.set_window_size(1280, height + 200)
         self.assertTrue(self.browser.save_screenshot(SCREENSHOT))
 
 
@@ -383,11 +391,12 @@ class Examples(unittest.TestCase):
             out.write(b"2026-12-09T13:45:06.337," + default_record(1))
         view_hosts.open_to_all(board)
         cls.hosts = {
-            "board": view_hosts.board_nginx(os.path.join(cls.root, "board"), board).start(),
+            "board": view_hosts.board_nginx(os.path.join(cls.root, "board"), board),
             "central": view_hosts.central_nginx(os.path.join(cls.root, "central"), cls.store,
-                                                PASSWORD).start()}
+                                                PASSWORD)}
         for host in cls.hosts.values():
             cls.addClassCleanup(host.stop)
+            host.start()
         cls.records_path = {"board": "/records/estufa-2026-12.csv",
                             "central": "/records/board-1/estufa-2026-12.csv"}
 
@@ -425,6 +434,7 @@ class Examples(unittest.TestCase):
             ("central", "GET", "/dygraphs/dygraph.min.js", good, 200),
             ("central", "GET", "/records/", good, 200),
             ("central", "GET", records, good, 200),
+            ("central", "HEAD", records, good, 200),
             ("board", "GET", "/", None, 200),
             ("board", "GET", records, None, 200),
         ]

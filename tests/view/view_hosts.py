@@ -102,8 +102,8 @@ class Nginx:
         if check.returncode != 0:
             raise AssertionError("nginx -t: " + check.stderr)
         with open(os.path.join(self.prefix, "nginx.out"), "ab") as out:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stderr=out,
-                                            start_new_session=True)
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=out, start_new_session=True)
         deadline = time.monotonic() + 10
         while not listening(self.port):
             if time.monotonic() > deadline or self.process.poll() is not None:
