@@ -10,7 +10,8 @@ const TorvexRecords = (() => {
   const FILE_NAME = /^([A-Za-z0-9_][A-Za-z0-9._-]{0,31})-(\d{4})-(\d\d)(?:-(\d\d))?\.csv$/;
   // The UTC time the request went out, then the record: "YYYY-MM-DDTHH:MM:SS.mmm,".
   const STAMP_LENGTH = 24;
-  const STAMP_MARKS = [[4, 45], [7, 45], [10, 84], [13, 58], [16, 58], [19, 46], [23, 44]];  // -T:.,
+  // Where "-", "T", ":", "." and "," stand, as character codes.
+  const STAMP_MARKS = [[4, 45], [7, 45], [10, 84], [13, 58], [16, 58], [19, 46], [23, 44]];
   const NUMBER = /^[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$/;
   // A field-names line beside the records: "4=Temperatura".
   const NAME_LINE = /^\s*(\d+)\s*=\s*(.*\S)\s*$/;

@@ -47,7 +47,9 @@
     const bytes = new Uint8Array(await response.arrayBuffer());
     page.bytesFetched += bytes.length;
     const found = /bytes (\d+|\*)-?\d*\/(\d+)/.exec(response.headers.get("Content-Range") || "");
-    if (response.status === 416) return {start: null, text: "", total: found ? Number(found[2]) : 0};
+    if (response.status === 416) {
+      return {start: null, text: "", total: found ? Number(found[2]) : 0};
+    }
     if (response.status === 206) {
       return {start: Number(found[1]), text: bytesToText.decode(bytes), total: Number(found[2])};
     }
@@ -55,7 +57,8 @@
     const [, first, last] = /bytes=(\d*)-(\d*)/.exec(range);
     const start = first === "" ? Math.max(0, bytes.length - Number(last)) : Number(first);
     const end = first !== "" && last !== "" ? Number(last) + 1 : bytes.length;
-    return {start: start, text: bytesToText.decode(bytes.subarray(start, end)), total: bytes.length};
+    const text = bytesToText.decode(bytes.subarray(start, end));
+    return {start: start, text: text, total: bytes.length};
   }
 
   // ---- the instruments, from the listing
@@ -106,8 +109,6 @@
       if (!instrument.started) {
         instrument.started = true;
         loadRange(instrument, page.generation);
-      } else {
-        followNewFile(instrument);
       }
     }
   }
@@ -119,7 +120,7 @@
       segments: new Map(),  // file name: {file, lo, hi, rows, trimmed}
       positions: null, names: {}, hasNames: false, namesRead: false,
       last: null, records: 0, period: null, bytesPerMs: null, from: 0,
-      complete: false, busy: false, nextPoll: 0, error: null, drawn: [],
+      complete: false, busy: false, replaced: false, nextPoll: 0, error: null, drawn: [],
       card: null, charts: null, window: null, zoomed: false, started: false,
     };
   }
@@ -162,7 +163,7 @@
     }
     const got = await readBytes(file.url, range);
     if (got.start === null) return {file: file, lo: 0, hi: 0, rows: [], trimmed: false};
-    // The newest line of a file read from its start is whole from byte 0.
+    // Read from its start, a file begins with a whole line.
     const lines = wholeLines(instrument, got.text, got.start, got.start === 0);
     const segment = {file: file, lo: lines.lo, hi: lines.hi, rows: lines.rows, trimmed: false};
     pace(instrument, segment);
@@ -213,9 +214,12 @@
     const got = await readBytes(segment.file.url, "bytes=" + hi + "-");
     if (segment.hi !== hi) return false;  // another read of this segment came first
     if (got.start === null) {
-      // Shorter than what was read: the file was replaced; read it again.
-      if (got.total < segment.hi) instrument.segments.delete(segment.file.name);
-      return got.total < segment.hi;
+      // Shorter than what was read: the file was replaced, its segment goes.
+      if (got.total < segment.hi) {
+        instrument.segments.delete(segment.file.name);
+        instrument.replaced = true;
+      }
+      return false;
     }
     const lines = wholeLines(instrument, got.text, got.start, true);
     segment.rows = segment.rows.concat(lines.rows);
@@ -223,7 +227,7 @@
     return lines.rows.length > 0;
   }
 
-  // ---- loading a range, following the newest file
+  // ---- loading a range, following the files that grow
 
   function goalReached(segment, goal) {
     return segment.lo === 0 || (segment.rows.length && segment.rows[0][0] <= goal);
@@ -278,41 +282,40 @@
     }
   }
 
-  // Once a newer file is listed, the old one's last records are read and
-  // the new one is followed from its start.
-  async function followNewFile(instrument) {
-    const newest = filesNewestFirst(instrument)[0];
-    if (!newest || instrument.segments.has(newest.name) || instrument.busy) return;
-    instrument.busy = true;
-    try {
-      const current = newestSegment(instrument);
-      if (current) await readForward(instrument, current);
-      instrument.segments.set(newest.name, {file: newest, lo: 0, hi: 0, rows: [], trimmed: false});
-    } finally {
-      instrument.busy = false;
+  // The files that may still grow: the one whose period holds now, any later
+  // one (from a clock that was set ahead for a while), and an earlier one till
+  // an hour past its end. Each is read from where it was left, a new one from
+  // its start; true if records came.
+  async function readLiveFiles(instrument) {
+    let more = false;
+    for (const file of filesNewestFirst(instrument)) {
+      if (file.end <= Date.now() - R.HOUR) break;
+      if (!instrument.segments.has(file.name)) {
+        instrument.segments.set(file.name, {file: file, lo: 0, hi: 0, rows: [], trimmed: false});
+      }
+      more = (await readForward(instrument, instrument.segments.get(file.name))) || more;
     }
+    return more;
   }
 
-  function newestSegment(instrument) {
-    const newest = filesNewestFirst(instrument).find(f => instrument.segments.has(f.name));
-    return newest ? instrument.segments.get(newest.name) : null;
-  }
-
-  // How often the newest file is read: half a period, between 1 and 10 s.
+  // How often the files that may grow are read: half a period, between 1 and 10 s.
   function pollInterval(instrument) {
     return Math.min(10000, Math.max(1000, (instrument.period || 2000) / 2));
   }
 
   async function poll(instrument) {
-    const segment = newestSegment(instrument);
-    if (!segment || instrument.busy || !instrument.complete) return;
+    if (!instrument.segments.size || instrument.busy || !instrument.complete) return;
     instrument.busy = true;
     try {
-      if (await readForward(instrument, segment)) {
-        if (!instrument.segments.has(segment.file.name)) await loadRange(instrument, page.generation);
-        else draw(instrument);
-        showStatus(instrument);
+      instrument.replaced = false;
+      const more = await readLiveFiles(instrument);
+      if (instrument.replaced) {
+        // A file shorter than what was read was replaced: read as on a new range.
+        await loadRange(instrument, page.generation);
+      } else if (more) {
+        draw(instrument);
       }
+      showStatus(instrument);
       instrument.error = null;
     } catch (error) {
       instrument.error = error.message;
@@ -456,7 +459,8 @@
         const zoomed = instrument.charts[i].isZoomed("x");
         instrument.zoomed = zoomed;
         instrument.charts.forEach((chart, k) => {
-          if (k !== i) chart.updateOptions({dateWindow: zoomed ? [minimum, maximum] : instrument.window});
+          if (k === i) return;
+          chart.updateOptions({dateWindow: zoomed ? [minimum, maximum] : instrument.window});
         });
       },
     });

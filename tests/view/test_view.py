@@ -142,19 +142,25 @@ class Service:
         self.err.close()
 
 
+def make_store(cls, *boards):
+    """A scratch folder for the class: its store with the boards' folders,
+    and beside the store a file that must never be served."""
+    cls.root = tempfile.mkdtemp(prefix="torvex-view-")
+    cls.addClassCleanup(shutil.rmtree, cls.root, ignore_errors=True)
+    cls.store = os.path.join(cls.root, "store")
+    for board in boards:
+        os.makedirs(os.path.join(cls.store, board))
+    cls.secret = os.path.join(cls.root, "secret.txt")
+    with open(cls.secret, "w") as out:
+        out.write(SECRET + "\n")
+
+
 class RecordsPage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="torvex-view-")
-        cls.addClassCleanup(shutil.rmtree, cls.root, ignore_errors=True)
-        cls.store = os.path.join(cls.root, "store")
+        make_store(cls, "board-1", "board-2")
         cls.live = os.path.join(cls.store, "board-1")
         cls.archive = os.path.join(cls.store, "board-2")
-        for folder in (cls.live, cls.archive):
-            os.makedirs(folder)
-        cls.secret = os.path.join(cls.root, "secret.txt")
-        with open(cls.secret, "w") as out:
-            out.write(SECRET + "\n")
         write_strays(cls.live, cls.secret)
         write_archive(cls.archive, time.time() * 1000)
         view_hosts.open_to_all(cls.archive)
@@ -207,7 +213,9 @@ class RecordsPage(unittest.TestCase):
             const charts = torvexView.charts(arguments[0]);
             const points = charts.map(g => {
               const field = [];
-              for (let i = 0; i < g.numRows(); i++) field.push([g.getValue(i, 0), g.getValue(i, 1)]);
+              for (let i = 0; i < g.numRows(); i++) {
+                field.push([g.getValue(i, 0), g.getValue(i, 1)]);
+              }
               return field;
             });
             const status = torvexView.status().find(s => s.key === arguments[0]);
@@ -378,14 +386,9 @@ class Examples(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="torvex-view-")
-        cls.addClassCleanup(shutil.rmtree, cls.root, ignore_errors=True)
-        cls.store = os.path.join(cls.root, "store")
+        make_store(cls, "board-1")
         board = os.path.join(cls.store, "board-1")
-        os.makedirs(board)
-        with open(os.path.join(cls.root, "secret.txt"), "w") as out:
-            out.write(SECRET + "\n")
-        os.symlink(os.path.join(cls.root, "secret.txt"), os.path.join(board, "secreto.csv"))
+        os.symlink(cls.secret, os.path.join(board, "secreto.csv"))
         cls.records = os.path.join(board, "estufa-2026-12.csv")
         with open(cls.records, "wb") as out:
             out.write(b"2026-12-09T13:45:06.337," + default_record(1))

@@ -22,7 +22,8 @@ CHROMEDRIVER = "/usr/bin/chromedriver"
 DYGRAPHS = "/usr/share/javascript/dygraphs/dygraph.min.js"
 USER = "tecnico"
 # Each request's method, path, status, body bytes and Range header.
-LOG_FORMAT = "log_format torvex '$request_method $request_uri $status $body_bytes_sent \"$http_range\"';"
+LOG_FORMAT = ("log_format torvex "
+              "'$request_method $request_uri $status $body_bytes_sent \"$http_range\"';")
 MAIN_CONF = """{user}worker_processes 1;
 pid {prefix}/nginx.pid;
 error_log {prefix}/error.log;
@@ -61,7 +62,8 @@ def substituted(name, replacements):
         text = shipped.read()
     for old, new in replacements:
         if text.count(old) != 1:
-            raise AssertionError("%s: %r is there %d times, not once" % (name, old, text.count(old)))
+            raise AssertionError("%s: %r is there %d times, not once"
+                                 % (name, old, text.count(old)))
         text = text.replace(old, new)
     return text
 
