@@ -30,31 +30,32 @@ const TorvexRecords = (() => {
     return {instrument: m[1], start: start, end: end, daily: day !== 0};
   }
 
-  // The fields of a record: split at commas before its first "%" (after the
-  // first character), at ";" after it, where "," is the decimal mark. The
-  // field that holds the "%" keeps it. Returns {fields, commaFrom}: fields
-  // from commaFrom on have a decimal comma.
+  // Where the field that begins at start ends. Fields are split at commas
+  // before the record's first "%" (percent, after its first character), at
+  // ";" after it; the field that holds the "%" keeps it.
+  function fieldEnd(record, start, percent) {
+    let end;
+    if (percent < 0 || start > percent) {
+      end = record.indexOf(percent < 0 ? "," : ";", start);
+    } else {
+      end = record.indexOf(",", start);
+      if (end < 0 || end > percent) end = record.indexOf(";", percent);
+    }
+    return end < 0 ? record.length : end;
+  }
+
+  // The fields of a record; those from commaFrom on, after the "%", have ","
+  // as their decimal mark.
   function splitFields(record) {
-    const fields = [];
     const percent = record.indexOf("%", 1);
-    const end = percent < 0 ? record.length : percent;
-    let start = 0;
-    for (let comma = record.indexOf(","); comma >= 0 && comma < end;
-         comma = record.indexOf(",", start)) {
-      fields.push(record.slice(start, comma));
-      start = comma + 1;
+    const fields = [];
+    let commaFrom = Infinity;
+    for (let start = 0; start <= record.length;) {
+      if (percent >= 0 && start > percent && commaFrom === Infinity) commaFrom = fields.length;
+      const end = fieldEnd(record, start, percent);
+      fields.push(record.slice(start, end));
+      start = end + 1;
     }
-    if (percent < 0) {
-      fields.push(record.slice(start));
-      return {fields: fields, commaFrom: Infinity};
-    }
-    const commaFrom = fields.length + 1;
-    for (let semicolon = record.indexOf(";", percent); semicolon >= 0;
-         semicolon = record.indexOf(";", start)) {
-      fields.push(record.slice(start, semicolon));
-      start = semicolon + 1;
-    }
-    fields.push(record.slice(start));
     return {fields: fields, commaFrom: commaFrom};
   }
 
@@ -121,14 +122,22 @@ const TorvexRecords = (() => {
     return positions;
   }
 
-  // A chart row: [t, the number at each position or null].
+  // A chart row: [t, the number at each position (ascending) or null].
   function rowOf(t, record, positions) {
-    const split = splitFields(record);
     const row = [t];
-    for (const position of positions) {
-      const field = split.fields[position - 1];
-      row.push(field === undefined ? null
-                                   : fieldNumber(field, position - 1 >= split.commaFrom));
+    const percent = record.indexOf("%", 1);
+    let position = 1;
+    let start = 0;
+    for (const wanted of positions) {
+      for (; position < wanted && start <= record.length; position++) {
+        start = fieldEnd(record, start, percent) + 1;
+      }
+      if (start > record.length) {
+        row.push(null);
+      } else {
+        const field = record.slice(start, fieldEnd(record, start, percent));
+        row.push(fieldNumber(field, percent >= 0 && start > percent));
+      }
     }
     return row;
   }
