@@ -4,7 +4,7 @@
 # torvex@.service with an example instance configuration and the service's
 # user, an empty /var/log/torvex for the records, and examples for shipping
 # them to a central store with rsyslog over TLS, with torvex-fleet to let
-# boards in.
+# boards in, and the records page with nginx examples that serve it.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
@@ -54,6 +54,15 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-edge.conf
   DESTINATION share/doc/torvex/examples)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/rsyslog/torvex-fleet DESTINATION sbin)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
+# The records page, served by nginx as its examples say; its charts come from
+# Debian's libjs-dygraphs.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/view/index.html ${CMAKE_CURRENT_LIST_DIR}/view/view.css
+  ${CMAKE_CURRENT_LIST_DIR}/view/records.js ${CMAKE_CURRENT_LIST_DIR}/view/view.js
+  DESTINATION share/torvex/view)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-board.conf
+  ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-central.conf
+  DESTINATION share/doc/torvex/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/view.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
 file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
 
@@ -74,6 +83,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TORVEX_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+# The logger needs nothing; the records page needs dygraphs, and a web server
+# only where someone enables it: recommended (apt installs it by default, a
+# minimal board may go without), nginx suggested.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libjs-dygraphs)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS nginx)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a measuring instrument on a serial line")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
 TORVEX polls an instrument on a serial port once per sampling period and
@@ -87,7 +101,8 @@ user torvex in the dialout group, and waits for an adapter that is not
 there yet.
 .
 Examples in /usr/share/doc/torvex/examples set up rsyslog to ship the records
-of a fleet of boards to one central store over RELP.")
+of a fleet of boards to one central store over RELP, and nginx to serve a
+page of every instrument's readings over time, on a board or the central store.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/preinst ${TORVEX_DEB_DIR}/postinst
   ${TORVEX_DEB_DIR}/prerm ${TORVEX_DEB_DIR}/postrm)
