@@ -375,7 +375,7 @@ class Unplugged(WineCase):
 
 
 # The installers of this build and of a later version, and a reader that
-# holds a file open as Notepad does.
+# holds a file open as other programs do.
 MSI = os.environ.get("TORVEX_MSI", "")
 NEXT_MSI = os.environ.get("TORVEX_NEXT_MSI", "")
 FILE_READER = os.environ.get("TORVEX_FILE_READER", "")
@@ -387,6 +387,13 @@ STAMP_LENGTH = 23
 UNATTENDED_ANNOUNCE = "Conectando al puerto {} a {} baudios, un registro cada {} s\n"
 WAITING_FOR_PORT = "Se reintentara cada periodo hasta que el puerto responda\n"
 RECORDS_RESUMED = "Registros reanudados\n"
+# Writing around a file, and the service's own file that it writes instead.
+IN_USE = "No se escribe en {}: otro programa lo tiene abierto sin dejar escribir; se escribe en {}\n"
+
+
+def own_file(name):
+    stem, extension = os.path.splitext(name)
+    return stem + ".servicio" + extension
 
 
 def stamp_seconds(line):
@@ -423,13 +430,21 @@ class WindowsService(WineCase):
         status, out = run_wine("msiexec", "/i", windows_path(msi), "/qn", *properties)
         self.assertEqual(status, 0, out)
 
-    def records(self, port):
-        """The port's records files, in the order of their dates, as one."""
-        text = b""
-        for name in sorted(glob.glob(os.path.join(self.folder, port + "-*.csv"))):
+    def records(self, port, files="-*.csv"):
+        """The port's records files as one, their lines in the order of
+        their stamps (as text); a file's last line that is not whole comes last."""
+        lines, torn = [], b""
+        for name in glob.glob(os.path.join(self.folder, port + files)):
             with open(name, "rb") as records:
-                text += records.read()
-        return text
+                text = records.read()
+            end = text.rfind(b"\n") + 1
+            lines += text[:end].splitlines(keepends=True)
+            torn += text[end:]
+        return b"".join(sorted(lines)) + torn
+
+    def dated_file(self, port):
+        """The name of the port's records file for now, at -s 1."""
+        return time.strftime(port + "-%Y-%m-%d.csv", time.gmtime())
 
     def log(self, port):
         """The port's log as text, each line's stamp checked and taken off."""
@@ -487,12 +502,28 @@ class WindowsService(WineCase):
         self.assertTrue(wait_until(lambda: self.records("COM7").count(b"\n") >= 3))
         self.assertEqual(list(self.assert_numbered_records("COM7"))[:3], [1, 2, 3])
 
-        # A reader holds the file open while records go on being added.
-        name = glob.glob(os.path.join(self.folder, "COM7-*.csv"))[-1]
-        status, out = run_wine(FILE_READER, windows_path(name), "2500")
-        sizes = re.findall(r"(?:opened|held) (\d+)", out)
-        self.assertEqual((status, len(sizes)), (0, 2), out)
-        self.assertGreater(int(sizes[1]), int(sizes[0]), "no record was added meanwhile")
+        # Readers of every kind open the log and the records file between
+        # writes. A record due while a reader lets nobody write goes to the
+        # service's own file beside it, and the log says so, once a time.
+        name = self.dated_file("COM7")
+        notices = ""
+        for how in ("shares-writing", "shares-reading", "edits"):
+            with self.subTest(reader=how):
+                status, out = run_wine(FILE_READER, windows_path(os.path.join(
+                    self.folder, "COM7-mensajes.log")), "0", how)
+                self.assertEqual(status, 0, out)
+                status, out = run_wine(FILE_READER, windows_path(os.path.join(self.folder, name)),
+                                       "1500", how)
+                sizes = re.findall(r"(?:opened|held) (\d+)", out)
+                self.assertEqual((status, len(sizes)), (0, 2), out)
+                if how == "shares-writing":
+                    self.assertGreater(int(sizes[1]), int(sizes[0]), "no record added meanwhile")
+                else:
+                    notices += IN_USE.format(name, own_file(name))
+                # Once the reader is gone, records go where they belong again.
+                size = os.path.getsize(os.path.join(self.folder, name))
+                self.assertTrue(wait_until(
+                    lambda: os.path.getsize(os.path.join(self.folder, name)) > size, 3))
 
         # `sc stop` is the orderly end: the last record whole, the closing message logged.
         status, out = run_wine("sc", "stop", "torvex-COM7")
@@ -502,7 +533,9 @@ class WindowsService(WineCase):
                         service_state("torvex-COM7"))
         self.assertTrue(sim.wait_for(lambda log: log[-1][1] == "closed"))
         before_stop = self.assert_numbered_records("COM7")
-        self.assertEqual(self.log("COM7"), UNATTENDED_ANNOUNCE.format("COM7", 9600, 1) + STOPPED)
+        self.assertEqual(self.log("COM7"),
+                         UNATTENDED_ANNOUNCE.format("COM7", 9600, 1) + notices + STOPPED)
+        self.assertTrue(os.path.exists(os.path.join(self.folder, own_file(name))))
 
         # Stopped for 5 s and started again: the stamps show the gap.
         time.sleep(5)

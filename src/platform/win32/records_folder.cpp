@@ -1,5 +1,5 @@
-// The service's records folder over Windows: files shared with readers, so
-// that a spreadsheet, Notepad or a backup can open the file being written.
+// The service's records folder over Windows: each file opened for one write
+// and let go after it, so that readers of every kind can open it between writes.
 #include "platform/win32/windows_api.h"
 
 #include <aclapi.h>
@@ -68,7 +68,8 @@ bool prepareRecordsFolder() {
 
 namespace recordsFolder {
 
-std::FILE* openForAppend(const char* fileName) {
+std::FILE* openForAppend(const char* fileName, char* buffer, std::size_t size, Refusal& refusal) {
+    refusal = Refusal::Failed;
     char path[MAX_PATH];
     if (!recordsFolderPath(path, sizeof path)) return nullptr;
     ::CreateDirectoryA(path, nullptr);  // normally made by the install already
@@ -77,12 +78,16 @@ std::FILE* openForAppend(const char* fileName) {
         static_cast<int>(sizeof path - folderLength)) {
         return nullptr;
     }
-    // Read sharing lets others read it as it grows; write and delete sharing
-    // are refused, so that no other program can cut or remove the records.
-    // Read access as well: the length is taken before each record.
+    // Read sharing lets others read it meanwhile; write and delete sharing
+    // are refused, so that no other program can cut or remove a record
+    // being written. Read access as well: the length is taken before each
+    // record.
     const HANDLE file = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_SHARING_VIOLATION) refusal = Refusal::InUse;
+        return nullptr;
+    }
     const int descriptor = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(file),
                                              _O_APPEND | _O_TEXT);
     if (descriptor == -1) {
@@ -90,8 +95,19 @@ std::FILE* openForAppend(const char* fileName) {
         return nullptr;
     }
     std::FILE* stream = ::_fdopen(descriptor, "a");
-    if (stream == nullptr) ::_close(descriptor);
+    if (stream == nullptr) {
+        ::_close(descriptor);
+        return nullptr;
+    }
+    std::setvbuf(stream, buffer, _IOFBF, size);
+    refusal = Refusal::None;
     return stream;
+}
+
+// A reader that lets nobody write meanwhile (type, more <) could not open a
+// file held for writing; opened for each write, it is held only for a moment.
+bool heldBetweenWrites() {
+    return false;
 }
 
 }  // namespace recordsFolder
