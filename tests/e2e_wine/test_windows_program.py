@@ -8,6 +8,7 @@ only."""
 import calendar
 import glob
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -389,6 +390,7 @@ WAITING_FOR_PORT = "Se reintentara cada periodo hasta que el puerto responda\n"
 RECORDS_RESUMED = "Registros reanudados\n"
 # Writing around a file, and the service's own file that it writes instead.
 IN_USE = "No se escribe en {}: otro programa lo tiene abierto sin dejar escribir; se escribe en {}\n"
+NOT_PLAIN = "No se escribe en {}: no es un archivo simple del servicio; se escribe en {}\n"
 
 
 def own_file(name):
@@ -584,6 +586,16 @@ class WindowsService(WineCase):
                                   "19200 o 38400\n").decode()))
         self.assertEqual(services_named("torvex-"), [])
 
+        # The install made the records folder. A user's file linked under
+        # the name the records are about to take (today's, or tomorrow's
+        # past midnight) is left alone: they go to the service's own file.
+        planted = UntouchedFile(drive_c("planted.csv"))
+        self.cleanups.append(lambda: os.remove(planted.path))
+        for day in (0, 1):
+            os.link(planted.path, os.path.join(self.folder, time.strftime(
+                "COM5-%Y-%m-%d.csv", time.gmtime(time.time() + day * 86400))))
+        name = self.dated_file("COM5")
+
         # COM5 leads nowhere yet: the service runs all the same and waits.
         link = os.path.join(os.path.dirname(com_port_link()), "com5")
         status, out = run_wine("cmd", "/c", "torvexsvc install -p com5 -s 1")
@@ -595,11 +607,19 @@ class WindowsService(WineCase):
         waiting_cpu = cpu_seconds(pid) - cpu
         sim = Simulator("--link", link, "--long", str(NUMBERED_REPLY))
         self.cleanups.append(sim.close)
-        self.assertTrue(wait_until(lambda: self.records("COM5").count(b"\n") >= 2))
-        self.assert_numbered_records("COM5")
-        # An outage's start and end, once each.
+        self.assertTrue(wait_until(
+            lambda: self.records("COM5", "-*.servicio.csv").count(b"\n") >= 2),
+            "no records in the service's own file; the planted file holds %r"
+            % pathlib.Path(planted.path).read_bytes()[:200])
+        planted.assert_untouched(self)
+        for linked in glob.glob(os.path.join(self.folder, "COM5-*-*[0-9].csv")):
+            os.remove(linked)
+        numbers = list(self.assert_numbered_records("COM5"))
+        self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+        # An outage's start and end, once each, and the file written around.
         self.assertEqual(self.log("COM5"), UNATTENDED_ANNOUNCE.format("COM5", 9600, 1)
-                         + OPEN_FAILED + WAITING_FOR_PORT + RECORDS_RESUMED)
+                         + OPEN_FAILED + WAITING_FOR_PORT + NOT_PLAIN.format(name, own_file(name))
+                         + RECORDS_RESUMED)
         print("figure: under Wine, the service waiting for its adapter used %.3f s of CPU in 3 s"
               % waiting_cpu)
         self.assertLess(waiting_cpu, 0.1)
