@@ -2,8 +2,9 @@
 # folder of linux-amd64, linux-arm64 or linux-armhf: the static programs (the
 # console program and the service's), the manual page, the service template
 # torvex@.service with an example instance configuration and the service's
-# user, an empty /var/log/torvex for the records, and torvex-fleet with its
-# units and examples for copying them to a central host with rsync over SSH.
+# user, an empty /var/log/torvex for the records, torvex-fleet with its
+# units and examples for copying them to a central host with rsync over SSH,
+# and the records page with nginx examples that serve it.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
@@ -55,6 +56,15 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-send.service
   ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-central.service DESTINATION /lib/systemd/system)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet DESTINATION sbin)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
+# The records page, served by nginx as its examples say; its charts come from
+# Debian's libjs-dygraphs.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/view/index.html ${CMAKE_CURRENT_LIST_DIR}/view/view.css
+  ${CMAKE_CURRENT_LIST_DIR}/view/records.js ${CMAKE_CURRENT_LIST_DIR}/view/view.js
+  DESTINATION share/torvex/view)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-board.conf
+  ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-central.conf
+  DESTINATION share/doc/torvex/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/view.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
 file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
 
@@ -75,9 +85,13 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TORVEX_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
-# What a fleet's hosts need: rsync and inotify-tools on a board, rsync and
-# openssh-server on the central host.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "rsync, openssh-client, openssh-server, inotify-tools")
+# The logger needs nothing. The records page needs dygraphs, and a web server
+# only where someone enables it: dygraphs recommended (apt installs it by
+# default, a minimal board may go without), nginx suggested. A fleet's hosts
+# need rsync and inotify-tools on a board, rsync and openssh-server on the
+# central host: suggested.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libjs-dygraphs)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, rsync, openssh-client, openssh-server, inotify-tools")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a measuring instrument on a serial line")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
 TORVEX polls an instrument on a serial port once per sampling period and
@@ -91,7 +105,9 @@ user torvex in the dialout group, and waits for an adapter that is not
 there yet.
 .
 torvex-fleet copies the records files of a fleet of boards to one central
-host with rsync over SSH, byte for byte, whatever stops on the way.")
+host with rsync over SSH, byte for byte, whatever stops on the way. Examples
+in /usr/share/doc/torvex/examples set up nginx to serve a page of every
+instrument's readings over time, on a board or the central host.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${TORVEX_DEB_STAGE}/conffiles ${TORVEX_DEB_DIR}/preinst ${TORVEX_DEB_DIR}/postinst
   ${TORVEX_DEB_DIR}/prerm ${TORVEX_DEB_DIR}/postrm)

@@ -169,14 +169,29 @@ bool cutFileBack(std::FILE*, std::int64_t length) {
 
 namespace recordsFolder {
 
-std::FILE* openForAppend(const char* fileName) {
+std::FILE* openForAppend(const char* fileName, char* buffer, std::size_t size, Refusal& refusal) {
     const int number = fake.recordsFileCount;
     record(FakeEvent::OpenRecords, static_cast<std::uint32_t>(number));
+    refusal = Refusal::Failed;
     if (number == 4) return nullptr;
+    if (fake.refusedFile != nullptr && std::strcmp(fileName, fake.refusedFile) == 0 &&
+        fake.elapsed >= fake.refusedFromMs && fake.elapsed < fake.refusedUntilMs) {
+        refusal = fake.refusal;
+        return nullptr;
+    }
     std::snprintf(fake.recordsFiles[number], sizeof fake.recordsFiles[number], "%s%s",
                   fake.recordsFolder, fileName);
     ++fake.recordsFileCount;
-    return std::fopen(fake.recordsFiles[number], "ab");  // the same bytes on every system
+    // Binary: the same bytes on every system.
+    std::FILE* stream = std::fopen(fake.recordsFiles[number], "ab");
+    if (stream == nullptr) return nullptr;
+    std::setvbuf(stream, buffer, _IOFBF, size);
+    refusal = Refusal::None;
+    return stream;
+}
+
+bool heldBetweenWrites() {
+    return fake.heldBetweenWrites;
 }
 
 }  // namespace recordsFolder

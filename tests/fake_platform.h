@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/console.h"
+#include "platform/records_folder.h"
 #include "platform/serial_port.h"
 
 struct FakeEvent {
@@ -40,8 +41,14 @@ struct FakePlatform {
     std::int64_t wallStartMs = 0;
     std::uint64_t wallStepAtMs = UINT64_MAX;
     std::int64_t wallStepMs = 0;
-    // The records folder: files opened there are real files named with this prefix.
+    // The records folder: files opened there are real files named with this
+    // prefix; a file that it refuses for a while, and why; whether a file
+    // stays open between writes.
     const char* recordsFolder = "torvex-fake-";
+    const char* refusedFile = nullptr;
+    recordsFolder::Refusal refusal = recordsFolder::Refusal::NotPlain;
+    std::uint64_t refusedFromMs = 0, refusedUntilMs = UINT64_MAX;
+    bool heldBetweenWrites = true;
 
     // What happened.
     std::uint64_t elapsed = 0;

@@ -11,6 +11,7 @@
 
 #include "capture.h"
 #include "fake_platform.h"
+#include "platform/records_folder.h"
 
 namespace {
 
@@ -417,6 +418,51 @@ TEST_F(LoggingRun, UnattendedRecordLinesEachCarryTheStampAndEndTheLine) {
     EXPECT_EQ(takeFile("torvex-ragged-ttyUSB0-2026-12.csv"),
               "2026-12-09T08:00:00.000,A\n2026-12-09T08:00:00.000,B\n"
               "2026-12-09T08:00:10.000,A\n2026-12-09T08:00:10.000,B\n");
+}
+
+// A records file that is no plain file of the service's own, or that another
+// program holds open letting nobody write, is written around: each record
+// that cannot go there goes to the service's own file beside it, and the log
+// says so once; the file is let go after each record, so the next record
+// goes where it belongs again.
+TEST_F(LoggingRun, UnattendedRecordsGoAroundAFileTheyMayNotBeWrittenThrough) {
+    using recordsFolder::Refusal;
+    const std::string r1 = "2026-12-09T08:00:00.000,R1\n", r2 = "2026-12-09T08:00:10.000,R2\n",
+                      r3 = "2026-12-09T08:00:20.000,R3\n";
+    const struct {
+        const char* name;
+        Refusal refusal;
+        std::uint64_t from, until;
+        std::string named, own, reason;
+    } cases[] = {
+        {"a link planted under the name", Refusal::NotPlain, 0, UINT64_MAX, "", r1 + r2 + r3,
+         "no es un archivo simple del servicio"},
+        {"a reader that lets nobody write, during the second poll", Refusal::InUse, 5000, 15000,
+         r1 + r3, r2, "otro programa lo tiene abierto sin dejar escribir"},
+    };
+    static const char* const replies[] = {"R1\r\n", "R2\r\n", "R3\r\n"};
+    for (const auto& c : cases) {
+        SetUp();
+        for (int i = 0; i < 3; ++i) fake.replies[i] = replies[i];
+        fake.replyCount = 3;
+        fake.wallStartMs = msOf(2026, 12, 9, 8, 0, 0);
+        fake.recordsFolder = "torvex-around-";
+        fake.refusedFile = "COM7-2026-12.csv";
+        fake.refusal = c.refusal;
+        fake.refusedFromMs = c.from;
+        fake.refusedUntilMs = c.until;
+        fake.heldBetweenWrites = false;
+        fake.maxPolls = 3;
+        UnattendedRun run({"-p", "com7"});
+        EXPECT_EQ(run.status, 0) << c.name;
+        EXPECT_EQ(takeFile("torvex-around-COM7-2026-12.csv"), c.named) << c.name;
+        EXPECT_EQ(takeFile("torvex-around-COM7-2026-12.servicio.csv"), c.own) << c.name;
+        const std::string notice = " No se escribe en COM7-2026-12.csv: " + c.reason +
+                                   "; se escribe en COM7-2026-12.servicio.csv\n";
+        const std::string log = run.log.text();
+        EXPECT_EQ(log.find(notice), log.rfind(notice)) << log;
+        EXPECT_NE(log.find(notice), std::string::npos) << log;
+    }
 }
 
 // A port missing at the start is waited for; an outage or a full disk is

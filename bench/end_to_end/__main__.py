@@ -10,11 +10,12 @@ on-CPU time, wake-ups, CPU while waiting, peak resident memory and (native
 only, with valgrind) heap allocations made during the loop, (with perf) the
 system calls of a poll and (with strace) how long each record's disk sync
 takes; then many loggers at once on this machine (periods, CPU, PSS), and
-what one central host of a fleet files (bench/end_to_end/central.py). Prints
-the tables; with --docs and --readme, rewrites docs/performance.md's tables
-and README.md's summary (with --only fleet, the fleet section alone). Exit
-status 1 when a target is missed, 2 when a phase failed (named on standard
-error), with no table written.
+what one central host of a fleet files (bench/end_to_end/central.py), and
+how soon the records page charts a month and a day (bench/end_to_end/view.py).
+Prints the tables; with --docs and --readme, rewrites docs/performance.md's
+tables and README.md's summary (with --only fleet or --only view, that
+section alone). Exit status 1 when a target is missed, 2 when a phase
+failed (named on standard error), with no table written.
 
 Linux only: inotify tells when a request is logged and when a record lands,
 /proc gives CPU time and memory. Run it through scripts/bench:
@@ -34,13 +35,18 @@ from .measures import load_average, machine_description
 from .runs import equivalence_runs, long_period_runs, timed_runs, unsynced_runs
 from .central import fleet_runs
 from .central_table import FLEET_BEGIN, FLEET_END, fleet_document
+from .view import view_document, view_runs
 from .scale import SCALE_COUNTS, scale_runs
 from .summary import (SUMMARY_BEGIN, SUMMARY_END, document, machine_line, summary,
                       write_section)
 from .traced import allocation_runs, counted_runs, micro_benchmarks, sync_runs, tool_versions
 
 PHASES = ("timed", "unsynced", "counted", "check", "long", "heap", "sync", "micro", "scale",
-          "fleet")
+          "fleet", "view")
+# Parts that write a section of the docs of their own when run alone.
+SECTIONS = ({"fleet"}, {"view"})
+VIEW_BEGIN = "<!-- records page: written by scripts/bench -->"
+VIEW_END = "<!-- end of records page -->"
 
 
 def parse_arguments():
@@ -76,8 +82,8 @@ def parse_arguments():
         parser.error("--only takes " + ",".join(PHASES))
     if ARGS.readme and set(ARGS.only) != set(PHASES):
         parser.error("--readme needs every phase")
-    if ARGS.docs and set(ARGS.only) not in (set(PHASES), {"fleet"}):
-        parser.error("--docs needs every phase, or the fleet part alone")
+    if ARGS.docs and set(ARGS.only) not in (set(PHASES), *SECTIONS):
+        parser.error("--docs needs every phase, or the fleet or view part alone")
 
 
 class PhaseFailed(Exception):
@@ -101,7 +107,7 @@ CURRENT = ["none"]  # the phase running
 
 def measured_phases(work, reply_file):
     r = dict.fromkeys(("figures", "unsynced", "calls", "idle", "long_periods", "allocations",
-                       "syncs", "checks", "micro", "scale", "fleet"))
+                       "syncs", "checks", "micro", "scale", "fleet", "view"))
     run = set(ARGS.only)
     mismatches, checked = [], 0
     r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
@@ -140,6 +146,9 @@ def measured_phases(work, reply_file):
     if "fleet" in run:
         CURRENT[0] = "fleet"
         r["fleet"] = fleet_runs(work)
+    if "view" in run:
+        CURRENT[0] = "view"
+        r["view"] = view_runs(work)
     if checked:
         r["checks"] = ((f"yes, {checked} of {checked}" if not mismatches
                         else "**NO**: " + "; ".join(mismatches)), not mismatches)
@@ -162,7 +171,7 @@ def main():
     r.update(machine=machine_description(), started=started,
              load=(load_at_start, load_average()), duration_s=time.time() - ARGS.began)
     tables, missed = document(r)
-    if set(ARGS.only) != {"fleet"}:
+    if set(ARGS.only) not in SECTIONS:
         print(tables)
     if ARGS.docs and set(ARGS.only) == set(PHASES):
         write_section(ARGS.docs, tables)
@@ -171,6 +180,11 @@ def main():
         print("\n" + fleet)
         if ARGS.docs:
             write_section(ARGS.docs, fleet, FLEET_BEGIN, FLEET_END, "Fleet capacity")
+    if r["view"]:
+        view = view_document(r["view"], machine_line(r), missed)
+        print("\n" + view)
+        if ARGS.docs:
+            write_section(ARGS.docs, view, VIEW_BEGIN, VIEW_END, "Records page")
     if ARGS.docs:
         print(f"\n{ARGS.docs} updated.", file=sys.stderr)
     if ARGS.readme:

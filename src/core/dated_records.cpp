@@ -1,9 +1,5 @@
 #include "core/dated_records.h"
 
-#include <cstring>
-
-#include "platform/records_folder.h"
-
 namespace {
 
 // Under 3 s a month's records would pass the row limit of a spreadsheet.
@@ -35,20 +31,13 @@ void nameRecordsFile(char (&fileName)[kRecordsFileNameSize], const char* name, i
                   static_cast<int>(kMaxRecordsNameLength), name, dateLength, stamp);
 }
 
-std::FILE* datedRecordsStream(DatedRecords& records, const CalendarTime& when) {
+std::FILE* datedRecordsStream(DatedRecords& records, const CalendarTime& when,
+                              const char*& notice) {
     char name[kRecordsFileNameSize];
     nameRecordsFile(name, records.name, records.periodMs, when);
-    if (records.stream != nullptr && std::strcmp(name, records.fileName) == 0) {
-        return records.stream;
-    }
-    closeDatedRecords(records);
-    records.stream = recordsFolder::openForAppend(name);
-    if (records.stream != nullptr) std::memcpy(records.fileName, name, sizeof name);
-    return records.stream;
+    return openFolderFile(records.file, name, notice);
 }
 
 void closeDatedRecords(DatedRecords& records) {
-    if (records.stream != nullptr) std::fclose(records.stream);
-    records.stream = nullptr;
-    records.fileName[0] = '\0';
+    closeFolderFile(records.file);
 }

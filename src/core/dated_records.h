@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "core/folder_file.h"
 #include "core/record_stamp.h"
 
 // The longest name a logger's files may carry.
@@ -18,8 +19,7 @@ constexpr std::size_t kRecordsFileNameSize = kMaxRecordsNameLength + 16;
 struct DatedRecords {
     const char* name = "";  // the logger's: the port on Windows, the instance on Linux
     int periodMs = 0;
-    std::FILE* stream = nullptr;  // the open period's file, or none
-    char fileName[kRecordsFileNameSize] = "";
+    FolderFile file;  // the period's file, while open
 };
 
 // Whether `name` can name a logger's files: 1 to 32 letters, digits, ".",
@@ -33,8 +33,10 @@ void nameRecordsFile(char (&fileName)[kRecordsFileNameSize], const char* name, i
 
 // The stream for a record taken at `when`: the open file while its period
 // lasts; otherwise that period's file (a later one, or an earlier one after
-// the clock was set back), the old one closed. nullptr when that file cannot
-// be opened; the next record tries again.
-std::FILE* datedRecordsStream(DatedRecords& records, const CalendarTime& when);
+// the clock was set back), the old one closed; or the service's own file
+// beside it, with a `notice` to log (see FolderFile). nullptr when no file
+// can be opened; the next record tries again.
+std::FILE* datedRecordsStream(DatedRecords& records, const CalendarTime& when,
+                              const char*& notice);
 
 void closeDatedRecords(DatedRecords& records);

@@ -1,5 +1,6 @@
 #include "core/logging_run.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 
@@ -93,21 +94,36 @@ struct PollContext {
     const RunOutputs& outputs;
     bool progress;  // a dot per poll on the messages
     bool durable;   // every record synced to the disk, and cut back out if it fails
+    const char* notice;  // what the last record's file had to say, or nullptr
 };
 
-// Unattended log lines carry the records' form of time, so that an outage in
-// the log lines up with the gap in the records: whoever reads them was not there.
-void beginMessage(const RunOutputs& outputs) {
-    if (!outputs.unattended) return;
+void putStamp(std::FILE* messages) {
     char stamp[kStampSize];
     formatStamp(stamp, calendarTimeOf(console::wallClockMs()));
-    std::fprintf(outputs.messages, "%s ", stamp);
+    std::fprintf(messages, "%s ", stamp);
 }
 
-void say(const RunOutputs& outputs, const char* text) {
-    beginMessage(outputs);
-    std::fputs(text, outputs.messages);
-    std::fflush(outputs.messages);  // a log file is buffered, unlike standard error
+// One message, `format` filled in as by printf. Unattended log lines carry
+// the records' form of time, so that an outage in the log lines up with the
+// gap in the records: whoever reads them was not there.
+void say(const RunOutputs& outputs, const char* format, ...) {
+    std::FILE* messages = outputs.messages;
+    if (outputs.messagesStream != nullptr) {
+        const char* notice = nullptr;
+        messages = outputs.messagesStream(outputs.context, notice);
+        if (messages == nullptr) return;  // nowhere to log it; the run goes on
+        if (notice != nullptr) {
+            putStamp(messages);
+            std::fputs(notice, messages);
+        }
+    }
+    if (outputs.unattended) putStamp(messages);
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(messages, format, arguments);
+    va_end(arguments);
+    std::fflush(messages);  // a log file is buffered, unlike standard error
+    if (outputs.letGo != nullptr) outputs.letGo(outputs.context);
 }
 
 enum class PollResult { Recorded, Silent, RequestFailed, RecordNotWritten };
@@ -136,12 +152,12 @@ PollResult pollOnce(PollContext& run) {
     if (run.reply.text[0] == '\0') return PollResult::Silent;
     char stamp[kStampSize];
     if (run.outputs.unattended) formatStamp(stamp, taken);
-    std::FILE* records = run.outputs.recordsStream(run.outputs.context, taken);
-    if (records == nullptr || !writeRecord(records, run.outputs.unattended ? stamp : nullptr,
-                                           run.reply.text, run.durable)) {
-        return PollResult::RecordNotWritten;
-    }
-    return PollResult::Recorded;
+    std::FILE* records = run.outputs.recordsStream(run.outputs.context, taken, run.notice);
+    const bool written =
+        records != nullptr &&
+        writeRecord(records, run.outputs.unattended ? stamp : nullptr, run.reply.text, run.durable);
+    if (run.outputs.letGo != nullptr) run.outputs.letGo(run.outputs.context);
+    return written ? PollResult::Recorded : PollResult::RecordNotWritten;
 }
 
 // Polls once per period, start to start, until the user stops the run.
@@ -156,7 +172,10 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
     for (;;) {
         const std::uint32_t pollStart = console::nowMs();
         if (run.progress) std::fputc('.', run.outputs.messages);
+        run.notice = nullptr;
         const PollResult result = pollOnce(run);
+        // Once, when the records begin to go around their file.
+        if (run.notice != nullptr) say(run.outputs, "%s", run.notice);
         // Unattended, an outage or a full disk is logged once, not once a period.
         const bool repeated = unattended && result == previous;
         switch (result) {
@@ -183,21 +202,19 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
     }
 }
 
-std::FILE* theOneStream(void* records, const CalendarTime&) {
+std::FILE* theOneStream(void* records, const CalendarTime&, const char*&) {
     return static_cast<std::FILE*>(records);
 }
 
 }  // namespace
 
 int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
-    beginMessage(outputs);
     if (outputs.unattended) {
-        std::fprintf(outputs.messages, kUnattendedAnnouncement, settings.portName,
-                     settings.baudRate, settings.periodMs / 1000);
+        say(outputs, kUnattendedAnnouncement, settings.portName, settings.baudRate,
+            settings.periodMs / 1000);
     } else {
-        std::fprintf(outputs.messages, kAnnouncement, settings.portName, settings.baudRate);
+        say(outputs, kAnnouncement, settings.portName, settings.baudRate);
     }
-    std::fflush(outputs.messages);
     const bool outputIsFile = !outputs.unattended && console::standardOutputIsFile();
 
     SerialPort port;
@@ -215,7 +232,7 @@ int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
 
     ReplyBuffer reply;
     PollContext run{settings, port, stop, reply, outputs, outputIsFile,
-                    outputIsFile || outputs.unattended};
+                    outputIsFile || outputs.unattended, nullptr};
     const bool everyRecordWritten = pollUntilStopped(run, previous);
 
     if (outputIsFile) std::fputc('\n', outputs.messages);
@@ -229,6 +246,6 @@ int runLogger(int argc, char** argv, std::FILE* records, std::FILE* messages) {
     LoggerSettings settings;
     int status = 0;
     if (!parseCommandLine(argc, argv, settings, status, messages)) return status;
-    const RunOutputs outputs{theOneStream, records, messages, false};
+    const RunOutputs outputs{theOneStream, nullptr, nullptr, records, messages, false};
     return runWithOutputs(settings, outputs);
 }

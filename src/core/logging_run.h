@@ -19,10 +19,15 @@ int runLogger(int argc, char** argv, std::FILE* records = stdout, std::FILE* mes
 struct RunOutputs {
     // The stream for a record whose request went out at `taken` (UTC; read
     // only when unattended); nullptr when it cannot be had now (the record
-    // then counts as not written).
-    std::FILE* (*recordsStream)(void* context, const CalendarTime& taken);
+    // then counts as not written). `notice` is a message to log, or nullptr.
+    std::FILE* (*recordsStream)(void* context, const CalendarTime& taken, const char*& notice);
+    // Unattended only, else nullptr: the stream for the next message (with a
+    // `notice` to log first, or nullptr), and the end of each record's and
+    // each message's writing, when the run's files may be let go.
+    std::FILE* (*messagesStream)(void* context, const char*& notice);
+    void (*letGo)(void* context);
     void* context;
-    std::FILE* messages;
+    std::FILE* messages;  // without messagesStream
     // The service's way: each record line and each message line begins with
     // its time; no progress dots; every record is synced to the disk; a port
     // that cannot be used at the start is waited for as after an unplug; a

@@ -7,7 +7,9 @@
 
 struct LoggerSettings;
 
-// Logs to `log` (see RunOutputs::unattended) until the stop, into the files
-// named after `recordsName` (see DatedRecords). Returns 0 after the stop, 1
-// when some record could not be written.
-int runUnattended(const LoggerSettings& settings, const char* recordsName, std::FILE* log);
+// Logs (see RunOutputs::unattended) until the stop, into the files named
+// after `recordsName` (see DatedRecords); the messages go to `log`, or with
+// a `logName`, to that file of the records folder (see FolderFile). Returns
+// 0 after the stop, 1 when some record could not be written.
+int runUnattended(const LoggerSettings& settings, const char* recordsName, std::FILE* log,
+                  const char* logName = nullptr);

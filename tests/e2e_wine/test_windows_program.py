@@ -5,8 +5,10 @@ Wine does not enforce share mode 0 on COM ports, so a port already held by
 another program opens anyway here: that case is covered by the POSIX tests
 only."""
 
+import calendar
 import glob
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -57,7 +59,11 @@ class WineCase(unittest.TestCase):
             with open(self.path("reply.bin"), "wb") as out:
                 out.write(reply)
             options = ("--script", self.path("reply.bin"), *options)
+        # The simulator's log counts from its start: when that was, on this
+        # machine's monotonic clock, to within the time the start took.
+        before = time.monotonic()
         sim = Simulator("--link", com_port_link(), *options)
+        sim.started_between = (before, time.monotonic())
         self.cleanups.append(sim.close)
         return sim
 
@@ -370,13 +376,35 @@ class Unplugged(WineCase):
 
 
 # The installers of this build and of a later version, and a reader that
-# holds a file open as Notepad does.
+# holds a file open as other programs do.
 MSI = os.environ.get("TORVEX_MSI", "")
 NEXT_MSI = os.environ.get("TORVEX_NEXT_MSI", "")
 FILE_READER = os.environ.get("TORVEX_FILE_READER", "")
 # Replies that carry their number: "R000001,1.5%,2.25" and one more line.
 NUMBERED_REPLY = 34
-STAMPED = re.compile(rb"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ")
+# The service's stamp: UTC to the millisecond, first on each record and log line.
+STAMP = re.compile(rb"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\.(\d{3})")
+STAMP_LENGTH = 23
+UNATTENDED_ANNOUNCE = "Conectando al puerto {} a {} baudios, un registro cada {} s\n"
+WAITING_FOR_PORT = "Se reintentara cada periodo hasta que el puerto responda\n"
+RECORDS_RESUMED = "Registros reanudados\n"
+# Writing around a file, and the service's own file that it writes instead.
+IN_USE = "No se escribe en {}: otro programa lo tiene abierto sin dejar escribir; se escribe en {}\n"
+NOT_PLAIN = "No se escribe en {}: no es un archivo simple del servicio; se escribe en {}\n"
+
+
+def own_file(name):
+    stem, extension = os.path.splitext(name)
+    return stem + ".servicio" + extension
+
+
+def stamp_seconds(line):
+    """The seconds since 1970 of the stamp that begins `line`, or None."""
+    stamp = STAMP.match(line)
+    if stamp is None:
+        return None
+    whole = calendar.timegm(time.strptime(stamp.group(1).decode(), "%Y-%m-%dT%H:%M:%S"))
+    return whole + int(stamp.group(2)) / 1000
 
 
 class WindowsService(WineCase):
@@ -404,28 +432,64 @@ class WindowsService(WineCase):
         status, out = run_wine("msiexec", "/i", windows_path(msi), "/qn", *properties)
         self.assertEqual(status, 0, out)
 
-    def records(self, port):
-        """The port's records files, in the order of their dates, as one."""
-        text = b""
-        for name in sorted(glob.glob(os.path.join(self.folder, port + "-*.csv"))):
+    def records(self, port, files="-*.csv"):
+        """The port's records files as one, their lines in the order of
+        their stamps (as text); a file's last line that is not whole comes last."""
+        lines, torn = [], b""
+        for name in glob.glob(os.path.join(self.folder, port + files)):
             with open(name, "rb") as records:
-                text += records.read()
-        return text
+                text = records.read()
+            end = text.rfind(b"\n") + 1
+            lines += text[:end].splitlines(keepends=True)
+            torn += text[end:]
+        return b"".join(sorted(lines)) + torn
+
+    def dated_file(self, port):
+        """The name of the port's records file for now, at -s 1."""
+        return time.strftime(port + "-%Y-%m-%d.csv", time.gmtime())
 
     def log(self, port):
+        """The port's log as text, each line's stamp checked and taken off."""
         with open(os.path.join(self.folder, port + "-mensajes.log"), "rb") as log:
-            return log.read()
+            lines = log.read().split(b"\r\n")
+        self.assertEqual(lines[-1], b"", "the last line is not whole")
+        for line in lines[:-1]:
+            self.assertIsNotNone(stamp_seconds(line), line)
+            self.assertEqual(line[STAMP_LENGTH:STAMP_LENGTH + 1], b" ", line)
+        return "".join(line[STAMP_LENGTH + 1:].decode() + "\n" for line in lines[:-1])
 
     def assert_numbered_records(self, port, reply=NUMBERED_REPLY):
-        """Every line a whole record of a reply in CR LF, exactly as converted,
-        numbers rising with none repeated; returns the numbers."""
+        """Every line a stamp, a comma and a whole record of a reply, in CR
+        LF, exactly as converted; numbers and stamps rising, no number
+        repeated. Returns {number: stamp in seconds since 1970}."""
         lines = self.records(port).split(b"\r\n")
         self.assertEqual(lines[-1], b"", "the last record is not whole")
-        numbers = [int(line[1:7]) for line in lines[:-1]]
-        for number, line in zip(numbers, lines):
-            self.assertEqual(line + b"\n", record_of(long_reply(number, reply)))
-        self.assertEqual(numbers, sorted(set(numbers)))
-        return numbers
+        stamped = {}
+        for line in lines[:-1]:
+            stamp = stamp_seconds(line)
+            self.assertIsNotNone(stamp, line)
+            self.assertEqual(line[STAMP_LENGTH:STAMP_LENGTH + 1], b",", line)
+            record = line[STAMP_LENGTH + 1:]
+            number = int(record[1:7])
+            self.assertEqual(record + b"\n", record_of(long_reply(number, reply)))
+            self.assertNotIn(number, stamped)
+            stamped[number] = stamp
+        self.assertEqual(list(stamped), sorted(stamped))
+        self.assertEqual(list(stamped.values()), sorted(stamped.values()))
+        return stamped
+
+    def assert_stamped_as_asked(self, sim, stamped):
+        """Each record's stamp is the wall clock's time when its request
+        reached the simulator (the number-th request), or a little before
+        (more on a busy machine): the stamp is taken as the request goes out,
+        not once the reply is in, half a second later at the least."""
+        requests = sim.requests()
+        wall_minus_monotonic = time.time() - time.monotonic()
+        earliest, latest = (moment + wall_minus_monotonic for moment in sim.started_between)
+        for number, stamp in stamped.items():
+            asked = requests[number - 1][0] / 1000
+            self.assertGreater(stamp, earliest + asked - 0.3, "record %d" % number)
+            self.assertLess(stamp, latest + asked + 0.01, "record %d" % number)
 
     def test_installed_it_records_stops_in_order_and_survives_a_reboot_and_an_upgrade(self):
         sim = self.instrument("--long", str(NUMBERED_REPLY), reply=None)
@@ -439,14 +503,30 @@ class WindowsService(WineCase):
         # Its folder is on the PATH of every new console.
         self.assertEqual(run_wine("cmd", "/c", "torvex -h"), (0, crlf(HELP).decode()))
         self.assertTrue(wait_until(lambda: self.records("COM7").count(b"\n") >= 3))
-        self.assertEqual(self.assert_numbered_records("COM7")[:3], [1, 2, 3])
+        self.assertEqual(list(self.assert_numbered_records("COM7"))[:3], [1, 2, 3])
 
-        # A reader holds the file open while records go on being added.
-        name = glob.glob(os.path.join(self.folder, "COM7-*.csv"))[-1]
-        status, out = run_wine(FILE_READER, windows_path(name), "2500")
-        sizes = re.findall(r"(?:opened|held) (\d+)", out)
-        self.assertEqual((status, len(sizes)), (0, 2), out)
-        self.assertGreater(int(sizes[1]), int(sizes[0]), "no record was added meanwhile")
+        # Readers of every kind open the log and the records file between
+        # writes. A record due while a reader lets nobody write goes to the
+        # service's own file beside it, and the log says so, once a time.
+        name = self.dated_file("COM7")
+        notices = ""
+        for how in ("shares-writing", "shares-reading", "edits"):
+            with self.subTest(reader=how):
+                status, out = run_wine(FILE_READER, windows_path(os.path.join(
+                    self.folder, "COM7-mensajes.log")), "0", how)
+                self.assertEqual(status, 0, out)
+                status, out = run_wine(FILE_READER, windows_path(os.path.join(self.folder, name)),
+                                       "1500", how)
+                sizes = re.findall(r"(?:opened|held) (\d+)", out)
+                self.assertEqual((status, len(sizes)), (0, 2), out)
+                if how == "shares-writing":
+                    self.assertGreater(int(sizes[1]), int(sizes[0]), "no record added meanwhile")
+                else:
+                    notices += IN_USE.format(name, own_file(name))
+                # Once the reader is gone, records go where they belong again.
+                size = os.path.getsize(os.path.join(self.folder, name))
+                self.assertTrue(wait_until(
+                    lambda: os.path.getsize(os.path.join(self.folder, name)) > size, 3))
 
         # `sc stop` is the orderly end: the last record whole, the closing message logged.
         status, out = run_wine("sc", "stop", "torvex-COM7")
@@ -455,10 +535,25 @@ class WindowsService(WineCase):
         self.assertTrue(wait_until(lambda: service_state("torvex-COM7") == ("STOPPED", 0), 8),
                         service_state("torvex-COM7"))
         self.assertTrue(sim.wait_for(lambda log: log[-1][1] == "closed"))
-        before_reboot = self.assert_numbered_records("COM7")
-        log = self.log("COM7").split(b"\r\n")
-        self.assertTrue(all(STAMPED.match(line) for line in log[:-1]), log)
-        self.assertEqual(log[-2][20:], STOPPED.rstrip("\n").encode())
+        before_stop = self.assert_numbered_records("COM7")
+        self.assertEqual(self.log("COM7"),
+                         UNATTENDED_ANNOUNCE.format("COM7", 9600, 1) + notices + STOPPED)
+        self.assertTrue(os.path.exists(os.path.join(self.folder, own_file(name))))
+
+        # Stopped for 5 s and started again: the stamps show the gap.
+        time.sleep(5)
+        status, out = run_wine("sc", "start", "torvex-COM7")
+        self.assertEqual(status, 0, out)
+        self.assertTrue(wait_until(
+            lambda: self.records("COM7").count(b"\n") >= len(before_stop) + 2, 15))
+        stamped = self.assert_numbered_records("COM7")
+        self.assert_stamped_as_asked(sim, stamped)
+        stamps = list(stamped.values())
+        gaps = [later - earlier for earlier, later in zip(stamps, stamps[1:])]
+        stop_gap = gaps.pop(len(before_stop) - 1)
+        self.assertGreaterEqual(stop_gap, 5.0, stamps)
+        self.assertTrue(all(0.7 <= gap <= 1.3 for gap in gaps), gaps)
+        before_reboot = list(stamped)
 
         # A reboot: set to start automatically, it appends to the same file.
         reboot()
@@ -466,7 +561,7 @@ class WindowsService(WineCase):
             lambda: self.records("COM7").count(b"\n") >= len(before_reboot) + 2, 15),
             "no records after the reboot: %s" % (service_state("torvex-COM7"),))
         self.assertEqual(service_state("torvex-COM7"), ("RUNNING", 0))
-        after_reboot = self.assert_numbered_records("COM7")
+        after_reboot = list(self.assert_numbered_records("COM7"))
         self.assertEqual(after_reboot[:len(before_reboot)], before_reboot)
 
         # A later version over this one keeps the service running and its records.
@@ -475,7 +570,8 @@ class WindowsService(WineCase):
         self.assertTrue(wait_until(
             lambda: self.records("COM7").count(b"\n") >= len(after_reboot) + 2, 15),
             "no records after the upgrade")
-        self.assertEqual(self.assert_numbered_records("COM7")[:len(after_reboot)], after_reboot)
+        self.assertEqual(list(self.assert_numbered_records("COM7"))[:len(after_reboot)],
+                         after_reboot)
 
     def test_a_missing_adapter_is_waited_for_and_uninstall_removes_every_service(self):
         # Bad options refuse the whole install, as they refuse a run.
@@ -491,6 +587,16 @@ class WindowsService(WineCase):
                                   "19200 o 38400\n").decode()))
         self.assertEqual(services_named("torvex-"), [])
 
+        # The install made the records folder. A user's file linked under
+        # the name the records are about to take (today's, or tomorrow's
+        # past midnight) is left alone: they go to the service's own file.
+        planted = UntouchedFile(drive_c("planted.csv"))
+        self.cleanups.append(lambda: os.remove(planted.path))
+        for day in (0, 1):
+            os.link(planted.path, os.path.join(self.folder, time.strftime(
+                "COM5-%Y-%m-%d.csv", time.gmtime(time.time() + day * 86400))))
+        name = self.dated_file("COM5")
+
         # COM5 leads nowhere yet: the service runs all the same and waits.
         link = os.path.join(os.path.dirname(com_port_link()), "com5")
         status, out = run_wine("cmd", "/c", "torvexsvc install -p com5 -s 1")
@@ -502,11 +608,19 @@ class WindowsService(WineCase):
         waiting_cpu = cpu_seconds(pid) - cpu
         sim = Simulator("--link", link, "--long", str(NUMBERED_REPLY))
         self.cleanups.append(sim.close)
-        self.assertTrue(wait_until(lambda: self.records("COM5").count(b"\n") >= 2))
-        self.assert_numbered_records("COM5")
-        log = self.log("COM5")
-        self.assertEqual(log.count(crlf(OPEN_FAILED)), 1, log)
-        self.assertEqual(log.count(b"\r\n"), 2, log)  # the announcement and the wait
+        self.assertTrue(wait_until(
+            lambda: self.records("COM5", "-*.servicio.csv").count(b"\n") >= 2),
+            "no records in the service's own file; the planted file holds %r"
+            % pathlib.Path(planted.path).read_bytes()[:200])
+        planted.assert_untouched(self)
+        for linked in glob.glob(os.path.join(self.folder, "COM5-*-*[0-9].csv")):
+            os.remove(linked)
+        numbers = list(self.assert_numbered_records("COM5"))
+        self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+        # An outage's start and end, once each, and the file written around.
+        self.assertEqual(self.log("COM5"), UNATTENDED_ANNOUNCE.format("COM5", 9600, 1)
+                         + OPEN_FAILED + WAITING_FOR_PORT + NOT_PLAIN.format(name, own_file(name))
+                         + RECORDS_RESUMED)
         print("figure: under Wine, the service waiting for its adapter used %.3f s of CPU in 3 s"
               % waiting_cpu)
         self.assertLess(waiting_cpu, 0.1)
@@ -542,12 +656,12 @@ class WindowsService(WineCase):
         self.assertEqual(run_wine(program, "remove", "-p", "com7"),
                          (0, "Servicio torvex-COM7 eliminado\r\n"))
 
-        numbers = self.assert_numbered_records("COM7", FULL_DISK_REPLY)
+        numbers = list(self.assert_numbered_records("COM7", FULL_DISK_REPLY))
         missing = sorted(set(range(1, numbers[-1] + 1)) - set(numbers))
         self.assertEqual(numbers[:3], [1, 2, 3])
         self.assertTrue(missing, "the disk was never full")
         self.assertGreater(numbers[-1], missing[-1], "writing did not resume")
-        self.assertEqual(self.log("COM7").count(crlf(NOT_WRITTEN)), 1, self.log("COM7"))
+        self.assertEqual(self.log("COM7").count(NOT_WRITTEN), 1, self.log("COM7"))
 
 
 class Errors(WineCase):

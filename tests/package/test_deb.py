@@ -54,6 +54,13 @@ ENTRIES = {
     "./usr/share/doc/torvex/examples/sshd_config": "-rw-r--r--",
     "./lib/systemd/system/torvex-fleet-send.service": "-rw-r--r--",
     "./lib/systemd/system/torvex-fleet-central.service": "-rw-r--r--",
+    "./usr/share/doc/torvex/examples/torvex-view-board.conf": "-rw-r--r--",
+    "./usr/share/doc/torvex/examples/torvex-view-central.conf": "-rw-r--r--",
+    "./usr/share/doc/torvex/view.md": "-rw-r--r--",
+    "./usr/share/torvex/view/index.html": "-rw-r--r--",
+    "./usr/share/torvex/view/view.css": "-rw-r--r--",
+    "./usr/share/torvex/view/records.js": "-rw-r--r--",
+    "./usr/share/torvex/view/view.js": "-rw-r--r--",
     "./usr/share/lintian/overrides/torvex": "-rw-r--r--",
     "./lib/systemd/system/torvex@.service": "-rw-r--r--",
     "." + CONFFILE: "-rw-r--r--",
@@ -151,19 +158,24 @@ class Contents(unittest.TestCase):
 
     def test_control_data(self):
         fields = ["Package", "Version", "Architecture", "Depends", "Pre-Depends",
-                  "Recommends", "Maintainer", "Section", "Description"]
+                  "Recommends", "Suggests", "Maintainer", "Section", "Description"]
         done = run("dpkg-deb", "-f", DEB, *fields)
         got = {}
         for line in done.stdout.splitlines():
             if line[:1] not in (" ", ""):
                 name, _, value = line.partition(": ")
                 got[name] = value
+        # The program is static: nothing is needed at run time. The records
+        # page's charts come from Debian's dygraphs, a web server serves it;
+        # a fleet's hosts carry the records with rsync over SSH.
         expected = {"Package": "torvex", "Version": VERSION, "Architecture": ARCHITECTURE,
-                    "Section": "science"}
+                    "Section": "science", "Recommends": "libjs-dygraphs",
+                    "Suggests": "nginx, rsync, openssh-client, openssh-server, inotify-tools"}
         for field, value in expected.items():
             self.assertEqual(got.get(field), value, field)
-        # The programs are static: nothing is needed at run time.
-        for field in ("Depends", "Pre-Depends", "Recommends"):
+        # The programs are static: nothing is needed at run time; the records
+        # page is recommended, not required.
+        for field in ("Depends", "Pre-Depends"):
             self.assertNotIn(field, got)
         self.assertRegex(got.get("Maintainer", ""), r"^[^<>]+ <[^@<>]+@[^@<>]+>$")
         self.assertTrue(got.get("Description"), "no synopsis")

@@ -17,7 +17,8 @@ const char kDefaultFolder[] = "/var/log/torvex";
 
 namespace recordsFolder {
 
-std::FILE* openForAppend(const char* fileName) {
+std::FILE* openForAppend(const char* fileName, char* buffer, std::size_t size, Refusal& refusal) {
+    refusal = Refusal::Failed;
     const char* folder = std::getenv("LOGS_DIRECTORY");
     if (folder == nullptr || folder[0] == '\0') folder = kDefaultFolder;
     // systemd separates several logs folders with ":"; the first is ours.
@@ -33,8 +34,18 @@ std::FILE* openForAppend(const char* fileName) {
         ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (descriptor < 0) return nullptr;
     std::FILE* stream = ::fdopen(descriptor, "a");
-    if (stream == nullptr) ::close(descriptor);
+    if (stream == nullptr) {
+        ::close(descriptor);
+        return nullptr;
+    }
+    std::setvbuf(stream, buffer, _IOFBF, size);
+    refusal = Refusal::None;
     return stream;
+}
+
+// A file held open for writing keeps no reader out here.
+bool heldBetweenWrites() {
+    return true;
 }
 
 }  // namespace recordsFolder

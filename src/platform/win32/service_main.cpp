@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "platform/win32/records_folder_setup.h"
 #include "platform/win32/service_manager.h"
 #include "platform/win32/service_run.h"
 #include "platform/win32/system_path.h"
@@ -33,15 +34,17 @@ bool programFolder(char (&folder)[MAX_PATH]) {
     return true;
 }
 
-// The installer's steps once the files are in place: the PATH, and the
+// The installer's steps once the files are in place: the records folder
+// locked down (a folder of an older version too), the PATH, and the
 // services an upgrade stopped (or removed) running again.
 int setUp(bool afterUpgrade) {
+    const bool folderReady = prepareRecordsFolder();
     char folder[MAX_PATH];
     const bool onPath = programFolder(folder) && addToSystemPath(folder);
     if (!onPath) std::fputs(kPathNotChanged, stderr);
     const int added = services::takeNoted(afterUpgrade);
     const int started = services::startAll();
-    return onPath && added == 0 ? started : 1;
+    return folderReady && onPath && added == 0 ? started : 1;
 }
 
 // Before the files go: the services stopped and their options noted.

@@ -33,7 +33,6 @@ const char* const kInstallFailed = "No se pudo instalar el servicio %s (error %l
 const char* const kStartFailed = "No se pudo arrancar el servicio %s (error %lu)\n";
 const char* const kStopFailed = "No se pudo detener el servicio %s (error %lu)\n";
 const char* const kRemoveFailed = "No se pudo eliminar el servicio %s (error %lu)\n";
-const char* const kFolderFailed = "No se pudo preparar la carpeta de registros %s\n";
 
 // Where an uninstall notes the services' options for the next version's
 // install. The 64-bit view, so that the 32-bit and 64-bit programs share it.
@@ -215,11 +214,7 @@ int install(const LoggerSettings& settings) {
     OwnedService manager(openManager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (manager.handle == nullptr) return 1;
     char folder[MAX_PATH];
-    if (!prepareRecordsFolder() || !recordsFolderPath(folder, sizeof folder)) {
-        std::fprintf(stderr, kFolderFailed, recordsFolderPath(folder, sizeof folder) ? folder
-                                                                                      : "TORVEX");
-        return 1;
-    }
+    if (!prepareRecordsFolder() || !recordsFolderPath(folder, sizeof folder)) return 1;
     char program[MAX_PATH];
     const DWORD length = ::GetModuleFileNameA(nullptr, program, sizeof program);
     if (length == 0 || length == sizeof program) {

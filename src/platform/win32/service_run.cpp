@@ -10,7 +10,6 @@
 #include "core/settings.h"
 #include "core/unattended_run.h"
 #include "platform/console.h"
-#include "platform/records_folder.h"
 #include "platform/win32/service_run.h"
 
 namespace {
@@ -45,16 +44,6 @@ DWORD WINAPI control(DWORD request, DWORD, void*, void*) {
     }
 }
 
-// The log beside the records: COM3-mensajes.log for the service of COM3.
-// Never COM3.log: Windows opens a port's name with any extension as the port.
-std::FILE* openLog(const LoggerSettings& settings) {
-    char name[kMaxPortNameLength + 16];
-    std::snprintf(name, sizeof name, "%s-mensajes.log", settings.portName);
-    if (std::FILE* log = recordsFolder::openForAppend(name)) return log;
-    // Without its log the run still records; its messages go nowhere.
-    return std::fopen("NUL", "w");
-}
-
 void WINAPI serviceMain(DWORD, char** arguments) {
     stopEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     statusHandle = ::RegisterServiceCtrlHandlerExA(arguments[0], control, nullptr);
@@ -62,9 +51,12 @@ void WINAPI serviceMain(DWORD, char** arguments) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     report(SERVICE_RUNNING);
 
-    std::FILE* log = openLog(*runSettings);
-    const int exitStatus = runUnattended(*runSettings, runSettings->portName, log);
-    std::fclose(log);
+    // The log beside the records: COM3-mensajes.log for the service of COM3.
+    // Never COM3.log: Windows opens a port's name with any extension as the
+    // port. Without its log the run still records; its messages go nowhere.
+    char logName[kMaxPortNameLength + 16];
+    std::snprintf(logName, sizeof logName, "%s-mensajes.log", runSettings->portName);
+    const int exitStatus = runUnattended(*runSettings, runSettings->portName, nullptr, logName);
     // A run in which some record could not be written ends as the console
     // program does, with status 1, seen as the service's own exit code.
     if (exitStatus != 0) {
