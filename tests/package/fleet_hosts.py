@@ -66,6 +66,13 @@ def read_bytes(path):
         return b""
 
 
+def size_of(path):
+    try:
+        return os.path.getsize(path)
+    except FileNotFoundError:
+        return -1
+
+
 def lines_of(path):
     return read_bytes(path).splitlines()
 
@@ -245,9 +252,9 @@ class Central(Host):
 class Board(Host):
     """torvex-fleet send of one board, with the package's ssh_config: its
     key (made here unless given), the central host it knows, its records in
-    folder/records."""
+    folder/records; pace: send's options (--every, --retry)."""
 
-    def __init__(self, folder, name, port, known_hosts_line, key=None):
+    def __init__(self, folder, name, port, known_hosts_line, key=None, pace=()):
         os.makedirs(folder)
         self.name = name
         self.keys = os.path.join(folder, "keys")
@@ -268,14 +275,16 @@ class Board(Host):
                 ("IdentityFile " + KEYS, "IdentityFile %s/" % self.keys),
                 ("UserKnownHostsFile " + KEYS, "UserKnownHostsFile %s/" % self.keys)]))
         run = os.path.join(folder, "run")
-        super().__init__(folder, ["bash", FLEET_SCRIPT, "-d", self.keys, "send", self.records],
+        super().__init__(folder, ["bash", FLEET_SCRIPT, "-d", self.keys, "send", *pace, self.records],
                          env={"RUNTIME_DIRECTORY": run})
 
     def set_known_host(self, line):
         with open(os.path.join(self.keys, "known_hosts"), "w") as out:
             out.write(line)
 
+    def names(self):
+        return sorted(os.listdir(self.records))
+
     def files(self):
         """The records files: {name: bytes}."""
-        return {name: read_bytes(os.path.join(self.records, name))
-                for name in sorted(os.listdir(self.records))}
+        return {name: read_bytes(os.path.join(self.records, name)) for name in self.names()}
