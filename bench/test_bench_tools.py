@@ -16,7 +16,7 @@ try:
 except ImportError:
     sys.modules["serial"] = types.ModuleType("serial")
 
-from end_to_end import central, central_table, common, measures, scale, summary, tables
+from end_to_end import central, central_table, common, measures, scale, summary, tables, unattended
 from end_to_end.figures import first_difference, timing_figures  # noqa: E402
 import serial_logger  # noqa: E402
 
@@ -212,6 +212,27 @@ class Figures(unittest.TestCase):
                                                           format(boards * 8, ",")), text)
         self.assertIn("(2,000 records/s); a day away would take about 5.8 min", text)
         self.assertEqual(missed, ["fleet: live records within 12 s during a backlog"])
+
+    def test_unattended_run_against_the_console_run_from_made_up_runs(self):
+        with tempfile.TemporaryDirectory() as temp:
+            log = Path(temp) / "requests.log"
+            log.write_text("1.500 wall:86400000.250\n10.000 490d0a\n30.000 delivered:3\n"
+                           "1010.250 490d0a\n")
+            self.assertEqual(unattended.request_walls_ms(log), [86400008.75, 86401009.0])
+        self.assertEqual(unattended.stamp_ms(b"1970-01-02T00:00:01.500,HDR\n"), 86401500)
+        runs = {"console": [{"cpu_polls": [1e6, 1e6], "periods": [1000.5, 1000.5]}],
+                "unattended": [{"cpu_polls": [0.9e6, 1.3e6], "periods": [1000.5, 1001.1]}],
+                "late": [0.5, 1.5, 0.75]}
+        missed = []
+        text = unattended.unattended_document(runs, "Measured.", missed)
+        # CPU over the console run's: the median of the pairs 0.9 and 1.3.
+        self.assertIn("| 1.000 ms | 1.100 ms (1.10× the console run) |", text)
+        self.assertIn("| +1.00 ms | +1.60 ms |", text)
+        self.assertIn("median of 2 pairs |  | +0.30 ms | within 0.25 ms **(missed)** |", text)
+        self.assertIn("| no stamp | 0.75 ms / +0.50 ms / +1.50 ms |", text)
+        self.assertEqual([what.split(":")[0] for what in missed],
+                         ["CPU per poll (on-CPU time), median of 2 polls",
+                          "The unattended run's period over the console run's, median of 2 pairs"])
 
     def test_first_difference(self):
         cases = [([b"a", b"b"], [b"a", b"b"], None), ([b"a", b"b"], [b"a", b"c"], 1),

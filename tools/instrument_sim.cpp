@@ -202,6 +202,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "torvex_sim: cannot open %s: %s\n", sim.opt.logPath, std::strerror(errno));
             return 1;
         }
+        // The wall clock beside the log's own, so that a reader can set the
+        // requests beside a logger's stamps of them.
+        timespec wall{};
+        clock_gettime(CLOCK_REALTIME, &wall);
+        char text[48];
+        std::snprintf(text, sizeof text, "wall:%lld.%03ld",
+                      static_cast<long long>(wall.tv_sec) * 1000 + wall.tv_nsec / 1000000,
+                      (wall.tv_nsec / 1000) % 1000);
+        logLine(sim, text);
     }
     int wake[2];
     if (pipe(wake) != 0 || !setNonBlockingCloexec(wake[0]) || !setNonBlockingCloexec(wake[1])) {

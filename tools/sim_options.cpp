@@ -42,6 +42,7 @@ void usage() {
         "options:\n"
         "  --log FILE          append \"<ms> <hex>\" per request (ms since start, 3 decimals,\n"
         "                      request bytes in lower-case hex, e.g. 490d0a),\n"
+        "                      first \"<ms> wall:<ms since 1970 UTC>\", the wall clock then,\n"
         "                      \"<ms> delivered:<writes>\" once a reply is all handed over\n"
         "                      (in how many writes), \"<ms> closed\" when the logger\n"
         "                      closes the port, \"<ms> vanished\"\n"

@@ -9,11 +9,12 @@ the output file against the limit the line sets, the start-to-start period,
 on-CPU time, wake-ups, CPU while waiting, peak resident memory and (native
 only, with valgrind) heap allocations made during the loop, (with perf) the
 system calls of a poll and (with strace) how long each record's disk sync
-takes; then many loggers at once on this machine (periods, CPU, PSS), and
-what one central host of a fleet files (bench/end_to_end/central.py), and
-how soon the records page charts a month and a day (bench/end_to_end/view.py).
+takes; then many loggers at once on this machine (periods, CPU, PSS), what
+one central host of a fleet files (bench/end_to_end/central.py), how soon
+the records page charts a month and a day (bench/end_to_end/view.py), and
+the unattended run against the console run (bench/end_to_end/unattended.py).
 Prints the tables; with --docs and --readme, rewrites docs/performance.md's
-tables and README.md's summary (with --only fleet or --only view, that
+tables and README.md's summary (with --only fleet, view or unattended, that
 section alone). Exit status 1 when a target is missed, 2 when a phase
 failed (named on standard error), with no table written.
 
@@ -40,11 +41,12 @@ from .scale import SCALE_COUNTS, scale_runs
 from .summary import (SUMMARY_BEGIN, SUMMARY_END, document, machine_line, summary,
                       write_section)
 from .traced import allocation_runs, counted_runs, micro_benchmarks, sync_runs, tool_versions
+from .unattended import UNATTENDED_BEGIN, UNATTENDED_END, unattended_document, unattended_runs
 
 PHASES = ("timed", "unsynced", "counted", "check", "long", "heap", "sync", "micro", "scale",
-          "fleet", "view")
-# Parts that write a section of the docs of their own when run alone.
-SECTIONS = ({"fleet"}, {"view"})
+          "fleet", "view", "unattended")
+# The phases that write a section of their own, alone or in the whole run.
+SECTIONS = {"fleet", "view", "unattended"}
 VIEW_BEGIN = "<!-- records page: written by scripts/bench -->"
 VIEW_END = "<!-- end of records page -->"
 
@@ -52,6 +54,7 @@ VIEW_END = "<!-- end of records page -->"
 def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--torvex", required=True)
+    parser.add_argument("--torvexsvc", help="the unattended run's program")
     parser.add_argument("--sim", required=True)
     parser.add_argument("--floor", required=True, help="the floor reader executable")
     parser.add_argument("--static", help="the static release build, for many loggers at once "
@@ -82,8 +85,10 @@ def parse_arguments():
         parser.error("--only takes " + ",".join(PHASES))
     if ARGS.readme and set(ARGS.only) != set(PHASES):
         parser.error("--readme needs every phase")
-    if ARGS.docs and set(ARGS.only) not in (set(PHASES), *SECTIONS):
-        parser.error("--docs needs every phase, or the fleet or view part alone")
+    if ARGS.docs and set(ARGS.only) != set(PHASES) and not set(ARGS.only) <= SECTIONS:
+        parser.error("--docs needs every phase, or the fleet, view or unattended parts alone")
+    if "unattended" in ARGS.only and not ARGS.torvexsvc:
+        parser.error("the unattended part needs --torvexsvc")
 
 
 class PhaseFailed(Exception):
@@ -107,7 +112,7 @@ CURRENT = ["none"]  # the phase running
 
 def measured_phases(work, reply_file):
     r = dict.fromkeys(("figures", "unsynced", "calls", "idle", "long_periods", "allocations",
-                       "syncs", "checks", "micro", "scale", "fleet", "view"))
+                       "syncs", "checks", "micro", "scale", "fleet", "view", "unattended"))
     run = set(ARGS.only)
     mismatches, checked = [], 0
     r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
@@ -149,6 +154,9 @@ def measured_phases(work, reply_file):
     if "view" in run:
         CURRENT[0] = "view"
         r["view"] = view_runs(work)
+    if "unattended" in run:
+        CURRENT[0] = "unattended"
+        r["unattended"] = unattended_runs(work, reply_file)
     if checked:
         r["checks"] = ((f"yes, {checked} of {checked}" if not mismatches
                         else "**NO**: " + "; ".join(mismatches)), not mismatches)
@@ -171,7 +179,7 @@ def main():
     r.update(machine=machine_description(), started=started,
              load=(load_at_start, load_average()), duration_s=time.time() - ARGS.began)
     tables, missed = document(r)
-    if set(ARGS.only) not in SECTIONS:
+    if not set(ARGS.only) <= SECTIONS:
         print(tables)
     if ARGS.docs and set(ARGS.only) == set(PHASES):
         write_section(ARGS.docs, tables)
@@ -185,6 +193,12 @@ def main():
         print("\n" + view)
         if ARGS.docs:
             write_section(ARGS.docs, view, VIEW_BEGIN, VIEW_END, "Records page")
+    if r["unattended"]:
+        unattended = unattended_document(r["unattended"], machine_line(r), missed)
+        print("\n" + unattended)
+        if ARGS.docs:
+            write_section(ARGS.docs, unattended, UNATTENDED_BEGIN, UNATTENDED_END,
+                          "Unattended run")
     if ARGS.docs:
         print(f"\n{ARGS.docs} updated.", file=sys.stderr)
     if ARGS.readme:

@@ -33,14 +33,21 @@ def check_ended_in_order(name, status, messages_file):
 
 
 class Session:
-    """One logger against its own simulator, watched until it has written enough records."""
+    """One logger against its own simulator, watched until it has written enough records.
+    With `unattended` (a name), the logger is torvexsvc's run, which writes into
+    its logs folder, this session's, the file of the day its stamps name (in
+    UTC: a run across midnight times out)."""
 
     def __init__(self, name, command, sim, sim_options, work, notifier, wanted, seconds,
-                 through_pipe=False, lines_per_record=1):
+                 through_pipe=False, lines_per_record=1, unattended=None):
         self.name = name
         self.dir = Path(tempfile.mkdtemp(prefix=name.replace(" ", "-") + "-", dir=work))
         self.sim_log = self.dir / "requests.log"
         self.csv = self.dir / "records.csv"
+        environment = None
+        if unattended:
+            self.csv = self.dir / time.strftime(f"{unattended}-%Y-%m-%d.csv", time.gmtime())
+            environment = dict(os.environ, LOGS_DIRECTORY=str(self.dir))
         self.err = self.dir / "messages.txt"
         self.wanted = wanted
         # A record is this many lines: the floor writes each reply as it came.
@@ -72,10 +79,11 @@ class Session:
                                                    stdin=subprocess.DEVNULL)
                 out = open(pipe, "wb")
             else:
-                out = open(self.csv, "wb")
+                out = open(os.devnull if unattended else self.csv, "wb")
             with out, open(self.err, "wb") as err:
                 self.proc = subprocess.Popen(command(self.port, seconds), stdout=out,
-                                             stderr=err, stdin=subprocess.DEVNULL)
+                                             stderr=err, stdin=subprocess.DEVNULL,
+                                             env=environment)
         except OSError:
             self.kill()
             raise

@@ -1,16 +1,20 @@
 """The real program logging from the simulated instrument over a pseudo-terminal."""
 
+import datetime
 import fcntl
 import os
 import re
 import resource
+import shutil
 import signal
 import subprocess
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
-from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STOPPED, TORVEX, WORKED_RECORD,
-                     WORKED_REPLY, EndToEnd, logger_command)
+from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STAMP, STOPPED, TORVEX,
+                     UNATTENDED_ANNOUNCE, WORKED_RECORD, WORKED_REPLY, EndToEnd, logger_command,
+                     main, stamp_ms)
 
 CONFIGURE_FAILED = "No se pudieron cambiar los tiempos de comunicacion del puerto\n"
 
@@ -269,6 +273,101 @@ class Logging(EndToEnd):
         self.assertEqual(err, self.announce(sim) + "." + ("." + REQUEST_FAILED) * failures
                          + "\n" + STOPPED)
 
+    def test_the_unattended_run_stamps_each_record_as_its_request_goes_out(self):
+        # torvexsvc as the service runs it: whole records in the file of their
+        # stamp's day (under 3 s) or month, each stamped with the wall clock
+        # as its request reached the instrument (the simulator's log), not
+        # as the reply ended half a second later; a stop signal ends it in order.
+        record = WORKED_RECORD.decode()
+        for seconds, sig, date_length in (("1", signal.SIGTERM, 10), ("3", signal.SIGINT, 7)):
+            with self.subTest(seconds=seconds, signal=sig.name):
+                sim = self.scripted()
+                folder = self.path("records-" + seconds)
+                status, err = self.unattended(sim, folder, seconds, 2, sig)
+                self.assertEqual(status, 0)
+                announce = UNATTENDED_ANNOUNCE.format(sim.port.upper(), 9600, seconds)
+                self.assertRegex(err, "^%s %s%s %s$" % (STAMP, re.escape(announce), STAMP, STOPPED))
+                lines = []
+                for name in sorted(os.listdir(folder)):
+                    with open(os.path.join(folder, name), newline="") as records:
+                        for line in records.read().splitlines(keepends=True):
+                            self.assertRegex(line, "^%s,%s$" % (STAMP, re.escape(record)))
+                            self.assertEqual(name, "ttyUSB0-%s.csv" % line[:date_length])
+                            lines.append(line)
+                requests = sim.requests()
+                self.assertEqual(len(lines), len(requests))
+                late_ms = [round(sim.wall_ms(ms) - stamp_ms(line[:23]), 1)
+                           for line, (ms, _) in zip(lines, requests)]
+                self.assertTrue(all(abs(late) < 50 for late in late_ms),
+                                "requests reached the instrument this many ms after their "
+                                "stamps: %s" % late_ms)
+
+
+# Office's flat XML: a cell's type and value, and the text it shows.
+OFFICE = "{urn:oasis:names:tc:opendocument:xmlns:office:1.0}"
+TABLE = "{urn:oasis:names:tc:opendocument:xmlns:table:1.0}"
+TEXT = "{urn:oasis:names:tc:opendocument:xmlns:text:1.0}"
+
+
+def calc_rows(fods):
+    """[[(value type, value, shown text), ...], ...]: the rows of a flat ODF
+    spreadsheet, empty cells at the ends of rows and empty rows left out."""
+    rows = []
+    for row in ElementTree.parse(fods).iter(TABLE + "table-row"):
+        cells = [(cell.get(OFFICE + "value-type"),
+                  cell.get(OFFICE + "date-value", cell.get(OFFICE + "value")),
+                  "\n".join("".join(p.itertext()) for p in cell.iter(TEXT + "p")))
+                 for cell in row.iter(TABLE + "table-cell")]
+        while cells and cells[-1][0] is None:
+            cells.pop()
+        if cells:
+            rows.append(cells)
+    return rows
+
+
+@unittest.skipUnless(shutil.which("soffice"), "LibreOffice Calc (soffice) is not installed: "
+                     "Debian package libreoffice-calc-nogui")
+class Spreadsheet(EndToEnd):
+    def test_calc_reads_the_stamp_as_a_date_and_time_and_the_record_after_it(self):
+        # A month's file of torvexsvc, converted by Calc with its defaults, as
+        # a user opens it: each row a date-time cell that shows the stamp,
+        # then the record's fields split at its commas ("40.2%;7,25" gives
+        # the text "40.2%;7" and the start of the next field).
+        sim = self.simulator()
+        folder = self.path("records")
+        self.assertEqual(self.unattended(sim, folder, "3", 3)[0], 0)
+        files = sorted(os.listdir(folder))
+        converted = self.path("calc")
+        # A profile of its own, so that soffice runs as root and beside another.
+        done = subprocess.run(
+            ["soffice", "-env:UserInstallation=file://" + self.path("calc-profile"),
+             "--headless", "--convert-to", "fods", "--outdir", converted,
+             *(os.path.join(folder, name) for name in files)],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=180)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        rows = 0
+        for name in files:
+            with open(os.path.join(folder, name)) as records:
+                lines = records.read().splitlines()
+            table = calc_rows(os.path.join(converted, name[:-len("csv")] + "fods"))
+            self.assertEqual(len(table), len(lines), table)
+            for line, cells in zip(lines, table):
+                stamp, record = line.split(",", 1)
+                kind, value, shown = cells[0]
+                self.assertEqual((kind, shown), ("date", stamp),
+                                 "Calc made %s of %s" % (cells, line))
+                # Calc writes the value to the hundredth of a second.
+                when = datetime.datetime.fromisoformat(value).replace(tzinfo=datetime.timezone.utc)
+                self.assertLess(abs(when.timestamp() * 1000 - stamp_ms(stamp)), 10, cells)
+                fields = record.split(",")
+                self.assertEqual(len(cells) - 1, len(fields), cells)
+                for (kind, value, shown), field in zip(cells[1:], fields):
+                    self.assertEqual(float(value) if kind == "float" else (kind, shown),
+                                     float(field) if kind == "float" else ("string", field),
+                                     "Calc made %s of %s" % (cells, line))
+            rows += len(lines)
+        self.assertEqual(rows, len(sim.requests()))
+
 
 if __name__ == "__main__":
-    unittest.main()
+    main()

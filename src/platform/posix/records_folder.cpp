@@ -3,8 +3,10 @@
 #include "platform/records_folder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -28,11 +30,20 @@ std::FILE* openForAppend(const char* fileName, char* buffer, std::size_t size, R
         static_cast<int>(sizeof path)) {
         return nullptr;
     }
-    // Readable by everyone, written by the service alone; a link planted
-    // under the name is not followed.
+    // Readable by everyone, written by the service alone. A link planted
+    // under the name is neither followed nor written through, as on Windows.
     const int descriptor =
         ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (descriptor < 0) return nullptr;
+    if (descriptor < 0) {
+        if (errno == ELOOP) refusal = Refusal::NotPlain;
+        return nullptr;
+    }
+    struct stat info;
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        refusal = Refusal::NotPlain;
+        ::close(descriptor);
+        return nullptr;
+    }
     std::FILE* stream = ::fdopen(descriptor, "a");
     if (stream == nullptr) {
         ::close(descriptor);
