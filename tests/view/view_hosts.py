@@ -13,7 +13,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "package"))
-from fleet_hosts import OPENSSL, free_port, listening, make_certificate  # noqa: E402
+from fleet_hosts import free_port, listening  # noqa: E402
 
 PAGE = os.path.join(SOURCE, "packaging", "view")
 EXAMPLES = os.path.join(SOURCE, "packaging", "nginx")
@@ -21,6 +21,7 @@ NGINX = shutil.which("nginx", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbi
 CHROMEDRIVER = "/usr/bin/chromedriver"
 DYGRAPHS = "/usr/share/javascript/dygraphs/dygraph.min.js"
 USER = "tecnico"
+OPENSSL = shutil.which("openssl")
 # Each request's method, path, status, body bytes and Range header.
 LOG_FORMAT = ("log_format torvex "
               "'$request_method $request_uri $status $body_bytes_sent \"$http_range\"';")
@@ -41,6 +42,17 @@ http {{
     include {prefix}/site.conf;
 }}
 """
+
+
+def make_certificate(folder, name):
+    """NAME.key and NAME.pem in folder: a certificate of its own for the name
+    NAME, as docs/view.md has it made."""
+    key, pem = (os.path.join(folder, name + ext) for ext in (".key", ".pem"))
+    subprocess.run([OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                    "-addext", "subjectAltName=DNS:" + name, "-keyout", key, "-out", pem],
+                   check=True, capture_output=True, timeout=30)
+    return pem, key
 
 
 def missing():
