@@ -116,47 +116,39 @@ def measured_phases(work, reply_file):
     run = set(ARGS.only)
     mismatches, checked = [], 0
     r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
-    if "timed" in run:
-        CURRENT[0] = "timed"
-        r["figures"], mismatches = timed_runs(work, reply_file)
-        checked += len(MODES) * len(BAUDS) * ARGS.polls
-    if "unsynced" in run:
-        CURRENT[0] = "unsynced"
-        r["unsynced"] = unsynced_runs(work, reply_file)
-    if "counted" in run:
-        CURRENT[0] = "counted"
-        r["calls"] = counted_runs(work, reply_file)
-    if "check" in run:
-        CURRENT[0] = "check"
-        more_mismatches, more_checked = equivalence_runs(work)
-        mismatches += more_mismatches
-        checked += more_checked
-    if "long" in run:
-        CURRENT[0] = "long"
-        r["idle"], r["long_periods"], more_mismatches = long_period_runs(work, reply_file)
-        mismatches += more_mismatches
-        checked += LONG_POLLS
-    if "heap" in run:
-        CURRENT[0] = "heap"
-        r["allocations"] = allocation_runs(work)
-    if "sync" in run:
-        CURRENT[0] = "sync"
-        r["syncs"] = sync_runs(work, reply_file)
-    if "scale" in run:
-        CURRENT[0] = "scale"
-        r["scale"] = scale_runs(work)
-    if "micro" in run:
-        CURRENT[0] = "micro"
-        r["micro"] = micro_benchmarks()
-    if "fleet" in run:
-        CURRENT[0] = "fleet"
-        r["fleet"] = fleet_runs(work)
-    if "view" in run:
-        CURRENT[0] = "view"
-        r["view"] = view_runs(work)
-    if "unattended" in run:
-        CURRENT[0] = "unattended"
-        r["unattended"] = unattended_runs(work, reply_file)
+
+    # Each phase fills its results in r and returns the mismatches it found
+    # and how many records it checked.
+    def timed():
+        r["figures"], found = timed_runs(work, reply_file)
+        return found, len(MODES) * len(BAUDS) * ARGS.polls
+
+    def long():
+        r["idle"], r["long_periods"], found = long_period_runs(work, reply_file)
+        return found, LONG_POLLS
+
+    def into(key, runs):
+        def phase():
+            r[key] = runs()
+            return [], 0
+        return phase
+
+    phases = [("timed", timed), ("unsynced", into("unsynced", lambda: unsynced_runs(work, reply_file))),
+              ("counted", into("calls", lambda: counted_runs(work, reply_file))),
+              ("check", lambda: equivalence_runs(work)), ("long", long),
+              ("heap", into("allocations", lambda: allocation_runs(work))),
+              ("sync", into("syncs", lambda: sync_runs(work, reply_file))),
+              ("scale", into("scale", lambda: scale_runs(work))),
+              ("micro", into("micro", micro_benchmarks)),
+              ("fleet", into("fleet", lambda: fleet_runs(work))),
+              ("view", into("view", lambda: view_runs(work))),
+              ("unattended", into("unattended", lambda: unattended_runs(work, reply_file)))]
+    for name, phase in phases:
+        if name in run:
+            CURRENT[0] = name
+            found, count = phase()
+            mismatches += found
+            checked += count
     if checked:
         r["checks"] = ((f"yes, {checked} of {checked}" if not mismatches
                         else "**NO**: " + "; ".join(mismatches)), not mismatches)
