@@ -1,3 +1,4 @@
+#include "core/held_records.h"
 #include "core/logging_run.h"
 #include "core/record_stamp.h"
 #include "core/settings.h"
@@ -315,6 +316,39 @@ TEST(RecordStamp, TheCalendarOfAWallClockReading) {
     }
 }
 
+// Held records come back oldest first with their times; the room of those
+// let go is used again, and a record that does not fit is refused whole.
+TEST(HeldRecords, OldestFirstAndTheRoomLetGoUsedAgain) {
+    char storage[2 * sizeof(CalendarTime) + 7];
+    HeldRecords held;
+    held.storage = storage;
+    held.capacity = sizeof storage;
+    CalendarTime at[4];
+    for (int i = 0; i < 4; ++i) at[i].second = i;
+    EXPECT_TRUE(holdRecord(held, at[1], "abc"));
+    EXPECT_TRUE(holdRecord(held, at[2], "de"));
+    EXPECT_FALSE(holdRecord(held, at[3], "f"));
+    const struct {
+        const char* text;
+        int second;
+        const char* holdAfter;  // a record held once this one is let go
+    } expected[] = {{"abc", 1, "fgh"}, {"de", 2, nullptr}, {"fgh", 3, nullptr}};
+    for (const auto& e : expected) {
+        CalendarTime taken;
+        const char* text = oldestHeld(held, taken);
+        ASSERT_NE(text, nullptr) << e.text;
+        EXPECT_STREQ(text, e.text);
+        EXPECT_EQ(taken.second, e.second) << e.text;
+        releaseOldestHeld(held);
+        if (e.holdAfter != nullptr) {
+            EXPECT_TRUE(holdRecord(held, at[3], e.holdAfter));
+        }
+    }
+    CalendarTime taken;
+    EXPECT_EQ(oldestHeld(held, taken), nullptr);
+    EXPECT_EQ(held.count, 0);
+}
+
 // The service's run: stamped messages in its log, stamped records in the
 // file of their calendar period.
 struct UnattendedRun {
@@ -467,7 +501,8 @@ TEST_F(LoggingRun, UnattendedRecordsGoAroundAFileTheyMayNotBeWrittenThrough) {
 
 // A port missing at the start is waited for; an outage or a full disk is
 // logged once, not once a period, and its end when records come again;
-// every line carries the time.
+// every line carries the time. Records that no file takes are held and
+// written, in order, once one does; those still held at the stop are lost.
 TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
     const std::string announce =
         " Conectando al puerto COM7 a 9600 baudios, un registro cada 10 s\n";
@@ -477,24 +512,36 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
         bool syncSucceeds;
         std::uint64_t stopAt;
         std::string log;
-        int records;
+        std::string seconds;  // of the records' stamps, in the file's order
         int status;
+        std::uint64_t fullFrom = UINT64_MAX, fullUntil = UINT64_MAX;  // no file can be opened
     } cases[] = {
         {"missing at the start", 0, 25000, true, 45000,
          "2026-12-09T08:00:00.000" + announce +
          "2026-12-09T08:00:00.000 No se pudo abrir el puerto\n"
          "2026-12-09T08:00:00.000 Se reintentara cada periodo hasta que el puerto responda\n"
          "2026-12-09T08:00:30.529 Registros reanudados\n"
-         "2026-12-09T08:00:45.000 Terminado por el usuario\n", 2, 0},
+         "2026-12-09T08:00:45.000 Terminado por el usuario\n", "30 40 ", 0},
         {"lost for three periods", 15000, 45000, true, 55000,
          "2026-12-09T08:00:00.000" + announce +
          "2026-12-09T08:00:20.000 Error al solicitar la informacion\n"
          "2026-12-09T08:00:50.529 Registros reanudados\n"
-         "2026-12-09T08:00:55.000 Terminado por el usuario\n", 3, 0},
+         "2026-12-09T08:00:55.000 Terminado por el usuario\n", "00 10 50 ", 0},
+        {"no room for two periods", UINT64_MAX, UINT64_MAX, true, 35000,
+         "2026-12-09T08:00:00.000" + announce +
+         "2026-12-09T08:00:10.529 No se pudo escribir el registro; se guarda hasta que se pueda\n"
+         "2026-12-09T08:00:30.529 Registros reanudados\n"
+         "2026-12-09T08:00:35.000 Terminado por el usuario\n", "00 10 20 30 ", 0, 5000, 25000},
+        {"no room until after the stop", UINT64_MAX, UINT64_MAX, true, 25000,
+         "2026-12-09T08:00:00.000" + announce +
+         "2026-12-09T08:00:10.529 No se pudo escribir el registro; se guarda hasta que se pueda\n"
+         "2026-12-09T08:00:25.000 Se pierden 2 registros que no se pudieron escribir\n"
+         "2026-12-09T08:00:25.000 Terminado por el usuario\n", "00 ", 1, 5000},
         {"no record reaches the disk", UINT64_MAX, UINT64_MAX, false, 25000,
          "2026-12-09T08:00:00.000" + announce +
-         "2026-12-09T08:00:00.529 No se pudo escribir el registro\n"
-         "2026-12-09T08:00:25.000 Terminado por el usuario\n", 3, 1},
+         "2026-12-09T08:00:00.529 No se pudo escribir el registro; se guarda hasta que se pueda\n"
+         "2026-12-09T08:00:25.000 Se pierden 3 registros que no se pudieron escribir\n"
+         "2026-12-09T08:00:25.000 Terminado por el usuario\n", "", 1},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -504,13 +551,22 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
         fake.lineBackAtMs = c.backAt;
         fake.syncSucceeds = c.syncSucceeds;
         fake.stopAtMs = c.stopAt;
+        fake.refusedFile = "COM7-2026-12.csv";
+        fake.refusal = recordsFolder::Refusal::Failed;
+        fake.refusedFromMs = c.fullFrom;
+        fake.refusedUntilMs = c.fullUntil;
+        fake.heldBetweenWrites = false;
         UnattendedRun run({"-p", "com7"});
         EXPECT_EQ(run.status, c.status) << c.name;
         EXPECT_EQ(run.log.text(), c.log) << c.name;
         const std::string records = takeFile("torvex-unattended-COM7-2026-12.csv");
         // The fake only notes the cut-back of a record that did not reach the disk.
         if (c.syncSucceeds) {
-            EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), c.records) << c.name;
+            std::string seconds;
+            for (std::size_t line = 0; line < records.size(); line = records.find('\n', line) + 1) {
+                seconds += records.substr(line + 17, 2) + " ";
+            }
+            EXPECT_EQ(seconds, c.seconds) << c.name;
         }
         // The port is tried once a period while it is away.
         for (int i = 1; i < fake.countOf(FakeEvent::Open); ++i) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/held_records.h"
 #include "core/record_stamp.h"
 #include "core/reply.h"
 #include "core/settings.h"
@@ -26,6 +27,10 @@ const char* const kRecordNotWritten = "No se pudo escribir el registro\n";
 const char* const kStoppedByUser = "Terminado por el usuario\n";
 const char* const kWaitingForPort = "Se reintentara cada periodo hasta que el puerto responda\n";
 const char* const kRecordsResumed = "Registros reanudados\n";
+const char* const kRecordHeld = "No se pudo escribir el registro; se guarda hasta que se pueda\n";
+const char* const kHoldFull =
+    "No caben mas registros en espera; se pierden hasta que se puedan escribir\n";
+const char* const kHeldRecordsLost = "Se pierden %i registros que no se pudieron escribir\n";
 
 const char* configureFailureMessage(ConfigureResult result) {
     switch (result) {
@@ -126,7 +131,35 @@ void say(const RunOutputs& outputs, const char* format, ...) {
     if (outputs.letGo != nullptr) outputs.letGo(outputs.context);
 }
 
-enum class PollResult { Recorded, Silent, RequestFailed, RecordNotWritten };
+enum class PollResult { Recorded, Silent, RequestFailed, RecordHeld, RecordNotWritten };
+
+// One record into the file of its period, stamped when unattended. The first
+// notice of the files it was tried in is kept for the log.
+bool putInFile(PollContext& run, const CalendarTime& taken, const char* text) {
+    char stamp[kStampSize];
+    if (run.outputs.unattended) formatStamp(stamp, taken);
+    const char* notice = nullptr;
+    std::FILE* records = run.outputs.recordsStream(run.outputs.context, taken, notice);
+    if (run.notice == nullptr) run.notice = notice;
+    return records != nullptr &&
+           writeRecord(records, run.outputs.unattended ? stamp : nullptr, text, run.durable);
+}
+
+// The records held, oldest first, for at most `budgetMs` (at least one is
+// tried), so that a long backlog delays no poll by more than that; each is
+// synced and whole like any other. True once none is left.
+bool writeHeld(PollContext& run, std::uint32_t budgetMs) {
+    HeldRecords* held = run.outputs.held;
+    if (held == nullptr) return true;
+    const std::uint32_t start = console::nowMs();
+    CalendarTime taken;
+    while (const char* text = oldestHeld(*held, taken)) {
+        if (!putInFile(run, taken, text)) return false;
+        releaseOldestHeld(*held);
+        if (console::nowMs() - start >= budgetMs) break;
+    }
+    return held->count == 0;
+}
 
 // One poll: the request, the reply and its record. A lost line closes the
 // port at once, so that no hold on a vanished device outlives it; the next
@@ -150,14 +183,16 @@ PollResult pollOnce(PollContext& run) {
     joinReplyLines(run.reply.text);
     rewriteSeparators(run.reply.text);
     if (run.reply.text[0] == '\0') return PollResult::Silent;
-    char stamp[kStampSize];
-    if (run.outputs.unattended) formatStamp(stamp, taken);
-    std::FILE* records = run.outputs.recordsStream(run.outputs.context, taken, run.notice);
-    const bool written =
-        records != nullptr &&
-        writeRecord(records, run.outputs.unattended ? stamp : nullptr, run.reply.text, run.durable);
+    // Older records held go first, so that every file stays in the order taken.
+    PollResult result = PollResult::RecordNotWritten;
+    if (writeHeld(run, run.settings.periodMs / 2) && putInFile(run, taken, run.reply.text)) {
+        result = PollResult::Recorded;
+    } else if (run.outputs.held != nullptr &&
+               holdRecord(*run.outputs.held, taken, run.reply.text)) {
+        result = PollResult::RecordHeld;
+    }
     if (run.outputs.letGo != nullptr) run.outputs.letGo(run.outputs.context);
-    return written ? PollResult::Recorded : PollResult::RecordNotWritten;
+    return result;
 }
 
 // Polls once per period, start to start, until the user stops the run.
@@ -174,6 +209,11 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
         if (run.progress) std::fputc('.', run.outputs.messages);
         run.notice = nullptr;
         const PollResult result = pollOnce(run);
+        // Room again while the instrument is silent: the records held need not wait for it.
+        if (result == PollResult::Silent || result == PollResult::RequestFailed) {
+            writeHeld(run, periodMs / 2);
+            if (run.outputs.letGo != nullptr) run.outputs.letGo(run.outputs.context);
+        }
         // Once, when the records begin to go around their file.
         if (run.notice != nullptr) say(run.outputs, "%s", run.notice);
         // Unattended, an outage or a full disk is logged once, not once a period.
@@ -188,8 +228,14 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
                 if (!repeated) say(run.outputs, kRequestFailed);
                 inOutage = true;
                 break;
+            case PollResult::RecordHeld:
+                if (!repeated) say(run.outputs, kRecordHeld);
+                inOutage = true;
+                break;
             case PollResult::RecordNotWritten:
-                if (!repeated) say(run.outputs, kRecordNotWritten);
+                if (!repeated) {
+                    say(run.outputs, run.outputs.held != nullptr ? kHoldFull : kRecordNotWritten);
+                }
                 inOutage = true;
                 everyRecordWritten = false;
                 break;
@@ -233,7 +279,18 @@ int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
     ReplyBuffer reply;
     PollContext run{settings, port, stop, reply, outputs, outputIsFile,
                     outputIsFile || outputs.unattended, nullptr};
-    const bool everyRecordWritten = pollUntilStopped(run, previous);
+    bool everyRecordWritten = pollUntilStopped(run, previous);
+    // A last try for the records held: those that cannot be written now are lost.
+    if (outputs.held != nullptr && outputs.held->count > 0) {
+        run.notice = nullptr;
+        writeHeld(run, UINT32_MAX);
+        if (outputs.letGo != nullptr) outputs.letGo(outputs.context);
+        if (run.notice != nullptr) say(outputs, "%s", run.notice);
+        if (outputs.held->count > 0) {
+            say(outputs, kHeldRecordsLost, outputs.held->count);
+            everyRecordWritten = false;
+        }
+    }
 
     if (outputIsFile) std::fputc('\n', outputs.messages);
     say(outputs, kStoppedByUser);
@@ -246,6 +303,6 @@ int runLogger(int argc, char** argv, std::FILE* records, std::FILE* messages) {
     LoggerSettings settings;
     int status = 0;
     if (!parseCommandLine(argc, argv, settings, status, messages)) return status;
-    const RunOutputs outputs{theOneStream, nullptr, nullptr, records, messages, false};
+    const RunOutputs outputs{theOneStream, nullptr, nullptr, records, messages, false, nullptr};
     return runWithOutputs(settings, outputs);
 }

@@ -7,6 +7,7 @@
 
 #include "core/record_stamp.h"
 
+struct HeldRecords;
 struct LoggerSettings;
 
 // Returns the exit status: 0 after the help text or the user's stop, 1 after
@@ -35,9 +36,13 @@ struct RunOutputs {
     // the first record after a failure is announced, so that every outage has
     // a beginning and an end in the log.
     bool unattended;
+    // Unattended only, else nullptr: the records kept while no file takes
+    // them, written before any newer one once a file does.
+    HeldRecords* held;
 };
 
 // The run for settings already checked: announcement, port, polls until the
 // stop, the end. Returns 0 after the stop, 1 when the port could not be set
-// up (console program only) or some record could not be written.
+// up (console program only) or some record could not be written (nor held
+// until it could).
 int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs);

@@ -2,10 +2,17 @@
 
 #include "core/dated_records.h"
 #include "core/folder_file.h"
+#include "core/held_records.h"
 #include "core/logging_run.h"
 #include "core/settings.h"
 
 namespace {
+
+// What a full disk may hold back, at 60 to 2,000 bytes a record: half a day
+// of short records at -s 1. One logger runs in a process, so the storage is
+// the process's, reserved but not touched until records are held.
+constexpr std::size_t kHeldRecordsCapacity = std::size_t{4} << 20;
+char heldStorage[kHeldRecordsCapacity];
 
 struct UnattendedFiles {
     DatedRecords records;
@@ -38,8 +45,11 @@ int runUnattended(const LoggerSettings& settings, const char* recordsName, std::
     files.records.name = recordsName;
     files.records.periodMs = settings.periodMs;
     files.logName = logName;
+    HeldRecords held;
+    held.storage = heldStorage;
+    held.capacity = sizeof heldStorage;
     const RunOutputs outputs{streamForTaken, logName != nullptr ? logStream : nullptr, letGo,
-                             &files, log, true};
+                             &files, log, true, &held};
     const int status = runWithOutputs(settings, outputs);
     closeDatedRecords(files.records);
     closeFolderFile(files.log);

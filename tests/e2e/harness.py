@@ -30,6 +30,7 @@ WORKED_REPLY = b"HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n"
 # What the services' unattended run says besides.
 WAITING_FOR_PORT = "Se reintentara cada periodo hasta que el puerto responda\n"
 RECORDS_RESUMED = "Registros reanudados\n"
+RECORD_HELD = "No se pudo escribir el registro; se guarda hasta que se pueda\n"
 WORKED_RECORD = b"HDR,x.y,21.5,40%;7,25\n"
 
 
