@@ -21,6 +21,46 @@ char* putDigits(char* at, int value, int digits) {
 
 }  // namespace
 
+int readDigits(const char* at, int count) {
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (at[i] < '0' || at[i] > '9') return -1;
+        value = value * 10 + (at[i] - '0');
+    }
+    return value;
+}
+
+int daysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+bool isRecordLine(const char* line, std::size_t length) {
+    constexpr std::size_t kStampLength = kStampSize - 1;
+    if (length <= kStampLength || length > kMaxRecordLineLength) return false;
+    static const struct {
+        int at;
+        char mark;
+    } marks[] = {{4, '-'}, {7, '-'}, {10, 'T'}, {13, ':'}, {16, ':'}, {19, '.'}, {23, ','}};
+    for (const auto& m : marks) {
+        if (line[m.at] != m.mark) return false;
+    }
+    const int year = readDigits(line, 4), month = readDigits(line + 5, 2);
+    const int day = readDigits(line + 8, 2), hour = readDigits(line + 11, 2);
+    const int minute = readDigits(line + 14, 2), second = readDigits(line + 17, 2);
+    if (year < 0 || month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) ||
+        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
+        readDigits(line + 20, 3) < 0) {
+        return false;
+    }
+    for (std::size_t at = kStampLength + 1; at < length; ++at) {
+        const char c = line[at];
+        if (c == '\0' || c == '\n' || (c == '\r' && at + 1 != length)) return false;
+    }
+    return true;
+}
+
 CalendarTime calendarTimeOf(std::int64_t msSinceEpoch) {
     const std::int64_t days = floorDiv(msSinceEpoch, kMsPerDay);
     std::int64_t msOfDay = msSinceEpoch - days * kMsPerDay;

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/reply.h"
+
 struct CalendarTime {
     int year = 1970, month = 1, day = 1;  // month 1 to 12, day 1 to 31
     int hour = 0, minute = 0, second = 0, millisecond = 0;
@@ -21,3 +23,18 @@ constexpr std::size_t kStampSize = 24;
 CalendarTime calendarTimeOf(std::int64_t msSinceEpoch);
 
 void formatStamp(char (&stamp)[kStampSize], const CalendarTime& when);
+
+int daysInMonth(int year, int month);
+
+// The number written in the `count` decimal digits at `at`, or -1.
+int readDigits(const char* at, int count);
+
+// The longest line of a records file without its line feed: the stamp, a
+// comma, the longest reply, and the carriage return of a Windows line end.
+constexpr std::size_t kMaxRecordLineLength = kStampSize + kMaxReplyLength + 1;
+
+// Whether `line` (its line feed left out) is a record as the unattended run
+// writes it: a stamp of a real date and time, a comma, then the record,
+// which holds no zero byte, line feed or carriage return but for one
+// carriage return at its end.
+bool isRecordLine(const char* line, std::size_t length);

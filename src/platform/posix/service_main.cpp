@@ -16,7 +16,8 @@ const char* const kUsage =
     "  Uso: TORVEXSVC run Nombre [-p Puerto] [-b Baudios] [-s Periodo]\n"
     "  Registros en $LOGS_DIRECTORY (o /var/log/torvex), un fichero por mes: Nombre-AAAA-MM.csv\n";
 const char* const kBadRecordsName =
-    "Nombre no valido: %s (hasta 32 letras, cifras, '.', '_' o '-', sin '.' ni '-' al principio)\n";
+    "Nombre no valido: %s (hasta 32 bytes de letras, acentuadas o no, cifras, espacios, '.', '_'"
+    " o '-', sin '.', '-' ni espacio al principio ni espacio al final)\n";
 
 }  // namespace
 

@@ -1,0 +1,87 @@
+// The writer's rules for the names and lines of a records folder, checked
+// against the one file of examples that every other reader of the folder
+// checks itself against too.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "core/dated_records.h"
+#include "core/record_stamp.h"
+
+namespace {
+
+const char kExamples[] =
+#include "records_examples.inc"
+    ;
+
+// The example's text with its \xHH and \\ turned into bytes.
+std::string unescaped(const std::string& text) {
+    std::string bytes;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\\' && at + 1 < text.size() && text[at + 1] == '\\') {
+            bytes += '\\';
+            ++at;
+        } else if (text[at] == '\\' && at + 3 < text.size() && text[at + 1] == 'x') {
+            bytes += static_cast<char>(std::stoi(text.substr(at + 2, 2), nullptr, 16));
+            at += 3;
+        } else {
+            bytes += text[at];
+        }
+    }
+    return bytes;
+}
+
+const char* kindWord(RecordsFileKind kind) {
+    switch (kind) {
+        case RecordsFileKind::Records: return "registros";
+        case RecordsFileKind::ServiceRecords: return "servicio";
+        case RecordsFileKind::FieldNames: return "campos";
+        case RecordsFileKind::None: break;
+    }
+    return "no";
+}
+
+TEST(RecordsExamples, NamesAndLinesAreJudgedAsTheExamplesSay) {
+    std::istringstream examples(kExamples);
+    std::string line;
+    int checked = 0;
+    while (std::getline(examples, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t first = line.find('\t'), second = line.find('\t', first + 1);
+        ASSERT_NE(second, std::string::npos) << line;
+        const std::string what = line.substr(0, first);
+        const std::string expected = line.substr(first + 1, second - first - 1);
+        const std::string text = unescaped(line.substr(second + 1));
+        if (what == "name") {
+            // A name with a zero byte could not reach the rule as a file name.
+            EXPECT_EQ(kindWord(recordsFileKind(text.c_str())), expected) << line;
+        } else {
+            ASSERT_EQ(what, "line") << line;
+            EXPECT_EQ(isRecordLine(text.data(), text.size()) ? "si" : "no", expected) << line;
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 60);
+}
+
+// The longest record line the writer can write, and one byte more.
+TEST(RecordsExamples, ARecordLineIsBoundedByTheLongestReply) {
+    std::string longest = "2026-12-09T13:45:06.337," + std::string(kMaxReplyLength, 'x') + "\r";
+    EXPECT_TRUE(isRecordLine(longest.data(), longest.size()));
+    longest.insert(30, "x");
+    EXPECT_FALSE(isRecordLine(longest.data(), longest.size()));
+}
+
+// The service takes as its name what can name its files, and nothing more.
+TEST(RecordsExamples, AServiceNameIsWhatItsFilesCanBeNamedAfter) {
+    for (const char* name : {"ttyUSB0", "térmico", "Cámara fría 2", "COM3"}) {
+        EXPECT_TRUE(isRecordsName(name)) << name;
+    }
+    for (const char* name : {"", "-x", ".x", " x", "x ", "a/b", "a\xc3", "a\xc3\x97"}) {
+        EXPECT_FALSE(isRecordsName(name)) << name;
+    }
+}
+
+}  // namespace
