@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/dated_records.h"
+#include "core/records_names.h"
 #include "core/record_stamp.h"
 
 namespace {

@@ -14,11 +14,15 @@ import subprocess
 import tempfile
 import time
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                        "packaging", "fleet")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+EXAMPLES = os.path.join(ROOT, "packaging", "fleet")
 FLEET_SCRIPT = os.path.join(EXAMPLES, "torvex-fleet")
+# The passes' program, as the script finds it in the package.
+FLEET_PROGRAM = os.path.abspath(os.environ.get("TORVEXFLEET",
+                                               os.path.join(ROOT, "build", "native", "torvexfleet")))
+FLEET_ENV = {"TORVEX_FLEET_PROGRAM": FLEET_PROGRAM}
 TOOLS = {name: shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
-         for name in ("sshd", "ssh", "ssh-keygen", "rsync", "rrsync", "inotifywait", "unshare")}
+         for name in ("sshd", "ssh", "ssh-keygen", "unshare", "nsenter", "flock")}
 ACCOUNT_UID = 64726  # the central host's account, seen from outside its namespace
 KEYS = "/etc/torvex/fleet/"
 STARTED = b"-- started\n"  # in a host's output before each start
@@ -31,8 +35,10 @@ def unavailable():
     """Why the fleet's hosts cannot run here, or None."""
     missing = [name for name, path in TOOLS.items() if path is None]
     if missing:
-        return ("%s not installed (Debian packages openssh-server, openssh-client, rsync, "
-                "inotify-tools)" % ", ".join(missing))
+        return ("%s not installed (Debian packages openssh-server, openssh-client, util-linux)"
+                % ", ".join(missing))
+    if not os.access(FLEET_PROGRAM, os.X_OK):
+        return "no fleet program at " + FLEET_PROGRAM
     if os.geteuid() != 0:
         return "not root: the hosts need namespaces of their own"
     done = subprocess.run([TOOLS["unshare"], "--mount", "--pid", "--fork", "true"],
@@ -105,7 +111,9 @@ class Host:
         self.output = os.path.join(folder, "output.log")
 
     def start(self):
-        namespaces = ["--pid", "--fork", "--kill-child"] + (["--mount"] if self.setup else [])
+        # With a mount namespace, a /proc of its own: its processes' numbers
+        # there are those they know themselves by.
+        namespaces = ["--pid", "--fork", "--kill-child"] + (["--mount-proc"] if self.setup else [])
         script = (self.setup or "") + ' exec "$@"'
         with open(self.output, "ab") as out:
             out.write(STARTED)
@@ -219,14 +227,17 @@ class Central(Host):
         super().__init__(folder, [TOOLS["sshd"], "-D", "-e", "-f", conf], setup=self.namespace)
 
     def fleet(self, *args):
-        """torvex-fleet run as on this host (as root, its account there)."""
-        return subprocess.run(
-            [TOOLS["unshare"], "--mount", "sh", "-c", self.namespace + ' exec "$@"', "fleet",
-             "bash", FLEET_SCRIPT, "-d", self.keys, "-s", self.store, *args],
-            capture_output=True, text=True, timeout=30)
+        """torvex-fleet run as on this host (as root, its account there):
+        while it runs, among its processes."""
+        first = self.first_process() if self.running() else None
+        enter = ([TOOLS["nsenter"], "-t", str(first), "--pid", "--mount"] if first else
+                 [TOOLS["unshare"], "--mount", "sh", "-c", self.namespace + ' exec "$@"', "fleet"])
+        return subprocess.run([*enter, "bash", FLEET_SCRIPT, "-d", self.keys, "-s", self.store, *args],
+                              capture_output=True, text=True, timeout=30,
+                              env=dict(os.environ, **FLEET_ENV))
 
-    def add(self, board, public_key):
-        done = self.fleet("add", board, public_key)
+    def add(self, board, public_key, *options):
+        done = self.fleet("add", *options, board, public_key)
         if done.returncode != 0:
             raise AssertionError("torvex-fleet add %s: %s" % (board, done.stderr))
         return done
@@ -248,13 +259,17 @@ class Central(Host):
     def copy_of(self, board, name):
         return os.path.join(self.store, board, name)
 
+    def refusals(self):
+        """The central host's log of what it refused."""
+        return read_bytes(self.store + ".log").decode(errors="replace")
+
 
 class Board(Host):
     """torvex-fleet send of one board, with the package's ssh_config: its
     key (made here unless given), the central host it knows, its records in
     folder/records; pace: send's options (--every, --retry)."""
 
-    def __init__(self, folder, name, port, known_hosts_line, key=None, pace=()):
+    def __init__(self, folder, name, port, known_hosts_line, key=None, pace=(), env=None):
         os.makedirs(folder)
         self.name = name
         self.keys = os.path.join(folder, "keys")
@@ -276,7 +291,8 @@ class Board(Host):
                 ("UserKnownHostsFile " + KEYS, "UserKnownHostsFile %s/" % self.keys)]))
         run = os.path.join(folder, "run")
         super().__init__(folder, ["bash", FLEET_SCRIPT, "-d", self.keys, "send", *pace, self.records],
-                         env={"RUNTIME_DIRECTORY": run})
+                         env=dict(FLEET_ENV, RUNTIME_DIRECTORY=run, **(env or {})))
+        self.ssh_config = os.path.join(self.keys, "ssh_config")
 
     def set_known_host(self, line):
         with open(os.path.join(self.keys, "known_hosts"), "w") as out:
