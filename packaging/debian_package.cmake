@@ -2,13 +2,15 @@
 # folder of linux-amd64, linux-arm64 or linux-armhf: the static programs (the
 # console program and the service's), the manual page, the service template
 # torvex@.service with an example instance configuration and the service's
-# user, an empty /var/log/torvex for the records, torvex-fleet with its
-# units and examples for copying them to a central host with rsync over SSH,
-# and the records page with nginx examples that serve it.
+# user, an empty /var/log/torvex for the records, torvex-fleet and its
+# program torvexfleet with their units and examples for copying them to a
+# central host over SSH, and the records page with nginx examples that serve
+# it.
 
 # Static: the package depends on nothing at run time.
 target_link_options(torvex PRIVATE -static)
 target_link_options(torvexsvc PRIVATE -static)
+target_link_options(torvexfleet PRIVATE -static)
 
 # Debian's name for the architecture being built for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
@@ -55,6 +57,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/fleet/ssh_config ${CMAKE_CURRENT_LIST_DI
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-send.service
   ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet-central.service DESTINATION /lib/systemd/system)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/fleet/torvex-fleet DESTINATION sbin)
+install(TARGETS torvexfleet RUNTIME DESTINATION lib/torvex)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
 # The records page, served by nginx as its examples say; its charts come from
 # Debian's libjs-dygraphs.
@@ -88,10 +91,10 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
 # The logger needs nothing. The records page needs dygraphs, and a web server
 # only where someone enables it: dygraphs recommended (apt installs it by
 # default, a minimal board may go without), nginx suggested. A fleet's hosts
-# need rsync and inotify-tools on a board, rsync and openssh-server on the
-# central host: suggested.
+# need openssh-client on a board and openssh-server on the central host:
+# suggested.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libjs-dygraphs)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, rsync, openssh-client, openssh-server, inotify-tools")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, openssh-client, openssh-server")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a measuring instrument on a serial line")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
 TORVEX polls an instrument on a serial port once per sampling period and
@@ -105,7 +108,8 @@ user torvex in the dialout group, and waits for an adapter that is not
 there yet.
 .
 torvex-fleet copies the records files of a fleet of boards to one central
-host with rsync over SSH, byte for byte, whatever stops on the way. Examples
+host over SSH, byte for byte, whatever stops on the way; the central host
+takes nothing but records from them. Examples
 in /usr/share/doc/torvex/examples set up nginx to serve a page of every
 instrument's readings over time, on a board or the central host.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

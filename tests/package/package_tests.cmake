@@ -31,15 +31,15 @@ foreach(test class IN ZIP_LISTS tests classes)
 endforeach()
 
 # The fleet's files at work: this machine's unattended program and simulator
-# as the boards' loggers, torvex-fleet over Debian's rsync and OpenSSH, which
-# must be installed (else the test is reported skipped), as root.
+# as the boards' loggers, torvex-fleet and torvexfleet over Debian's OpenSSH,
+# which must be installed (else the test is reported skipped), as root.
 if(NOT CMAKE_CROSSCOMPILING)
   add_test(NAME fleet
     COMMAND ${Python3_EXECUTABLE} test_fleet.py
     WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR})
   set_tests_properties(fleet PROPERTIES
     LABELS package SKIP_RETURN_CODE 77 TIMEOUT 400
-    ENVIRONMENT "TORVEXSVC=$<TARGET_FILE:torvexsvc>;TORVEX_SIM=$<TARGET_FILE:torvex_sim>;PYTHONDONTWRITEBYTECODE=1")
+    ENVIRONMENT "TORVEXSVC=$<TARGET_FILE:torvexsvc>;TORVEXFLEET=$<TARGET_FILE:torvexfleet>;TORVEX_SIM=$<TARGET_FILE:torvex_sim>;PYTHONDONTWRITEBYTECODE=1")
 endif()
 
 # The service under a real systemd: a Debian root made once with mmdebstrap

@@ -46,6 +46,7 @@ ENTRIES = {
     "./usr/sbin/torvexsvc": "-rwxr-xr-x",
     "./usr/lib/sysusers.d/torvex.conf": "-rw-r--r--",
     "./usr/sbin/torvex-fleet": "-rwxr-xr-x",
+    "./usr/lib/torvex/torvexfleet": "-rwxr-xr-x",
     "./usr/share/man/man1/torvex.1.gz": "-rw-r--r--",
     "./usr/share/doc/torvex/copyright": "-rw-r--r--",
     "./usr/share/doc/torvex/changelog.gz": "-rw-r--r--",
@@ -167,10 +168,10 @@ class Contents(unittest.TestCase):
                 got[name] = value
         # The program is static: nothing is needed at run time. The records
         # page's charts come from Debian's dygraphs, a web server serves it;
-        # a fleet's hosts carry the records with rsync over SSH.
+        # a fleet's hosts carry the records over SSH.
         expected = {"Package": "torvex", "Version": VERSION, "Architecture": ARCHITECTURE,
                     "Section": "science", "Recommends": "libjs-dygraphs",
-                    "Suggests": "nginx, rsync, openssh-client, openssh-server, inotify-tools"}
+                    "Suggests": "nginx, openssh-client, openssh-server"}
         for field, value in expected.items():
             self.assertEqual(got.get(field), value, field)
         # The programs are static: nothing is needed at run time; the records
@@ -183,7 +184,7 @@ class Contents(unittest.TestCase):
     def test_programs_are_static_programs_of_the_architecture(self):
         self.assertIn(ARCHITECTURE, ELF_OF_ARCHITECTURE)
         want_class, want_order, want_machine, want_flags = ELF_OF_ARCHITECTURE[ARCHITECTURE]
-        for program in ("usr/bin/torvex", "usr/sbin/torvexsvc"):
+        for program in ("usr/bin/torvex", "usr/sbin/torvexsvc", "usr/lib/torvex/torvexfleet"):
             elf_class, order, machine, flags, interpreter = elf_header(
                 os.path.join(self.root, program))
             self.assertEqual((elf_class, order, machine), (want_class, want_order, want_machine))

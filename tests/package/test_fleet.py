@@ -728,6 +728,32 @@ class FleetTest(unittest.TestCase):
                 self.assert_said_once(log)
         self.check_random_run(random_thread, random_report)
 
+    @unittest.skipIf(os.environ.get("TORVEX_FLEET_ONLY") == "random", "random faults alone")
+    def test_keys_changed_at_once_lose_no_board(self):
+        """Twenty torvex-fleet add and revoke at once (a provisioning script):
+        the list and authorized_keys are exactly what they leave."""
+        central = Central(os.path.join(self.scratch, "keys"), free_port())
+        names = ["board-%02d" % n for n in range(21)]
+        keys = {name: make_key(os.path.join(self.scratch, name + ".key"), name) for name in names}
+        for name in names[:11]:
+            central.add(name, keys[name] + ".pub")
+        runs = [("revoke", name) for name in names[1:11]] + [
+            ("add", name, keys[name] + ".pub") for name in names[11:]]
+        threads = [threading.Thread(target=lambda run=run: central.add(*run[1:]) if run[0] == "add"
+                                    else central.fleet(*run)) for run in runs]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        left = [names[0], *names[11:]]
+        with open(os.path.join(central.keys, "boards")) as listed:
+            self.assertEqual(sorted(line.split()[0] for line in listed), left)
+        with open(os.path.join(central.keys, "authorized_keys")) as authorized:
+            lines = [line.split() for line in authorized if not line.startswith("#")]
+        public = {name: read_bytes(keys[name] + ".pub").split()[1].decode() for name in left}
+        self.assertEqual(sorted((line[-1], line[-2]) for line in lines),
+                         sorted(public.items()))
+
     @unittest.skipUnless(os.environ.get("TORVEX_FLEET_ONLY") == "random", "run beside the rest")
     def test_random_faults(self):
         self.check_random_run(*self.random_run())

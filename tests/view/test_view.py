@@ -142,6 +142,19 @@ class Service:
         self.err.close()
 
 
+# Files planted by hand in a board's folder, each of which would set
+# window.torvexPlanted (and the title) if a browser ran it.
+_PLANT = "<script>window.torvexPlanted = 1; document.title = 'planted';</script>"
+HOSTILE_FILES = {
+    "evil.html": "<html><body>%s</body></html>" % _PLANT,
+    "evil.svg": ('<svg xmlns="http://www.w3.org/2000/svg"><script>window.torvexPlanted = 1;'
+                 "</script></svg>"),
+    "x.csv.html": _PLANT,
+    ".htaccess": _PLANT,
+    "evil-2026-12.csv": "2026-12-09T13:45:06.337,%s\n" % _PLANT,
+}
+
+
 def make_store(cls, *boards):
     """A scratch folder for the class: its store with the boards' folders,
     and beside the store a file that must never be served."""
@@ -392,6 +405,10 @@ class Examples(unittest.TestCase):
         cls.records = os.path.join(board, "estufa-2026-12.csv")
         with open(cls.records, "wb") as out:
             out.write(b"2026-12-09T13:45:06.337," + default_record(1))
+        # Planted by hand: markup that would run on the page's origin if served as such.
+        for name, text in HOSTILE_FILES.items():
+            with open(os.path.join(board, name), "w") as out:
+                out.write(text)
         view_hosts.open_to_all(board)
         cls.hosts = {
             "board": view_hosts.board_nginx(os.path.join(cls.root, "board"), board),
@@ -421,7 +438,7 @@ class Examples(unittest.TestCase):
         response = connection.getresponse()
         body = response.read()
         connection.close()
-        return response.status, body
+        return response.status, response.headers, body
 
     def test_answers(self):
         good = basic(view_hosts.USER, PASSWORD)
@@ -445,11 +462,24 @@ class Examples(unittest.TestCase):
             for method in ("PUT", "DELETE", "POST", "PATCH", "OPTIONS"):
                 cases.append((host, method, records, good, 405))
                 cases.append((host, method, "/records/nuevo-2026-12.csv", good, 405))
+        for host in ("board", "central"):
+            folder = "/records/" if host == "board" else "/records/board-1/"
+            cases += [(host, "GET", folder, good, 200), (host, "GET", "/nada", good, 404)]
+            cases += [(host, "GET", folder + name, good, 200 if name.endswith(".csv") else 404)
+                      for name in HOSTILE_FILES]
         for host, method, path, authorization, status in cases:
             with self.subTest(host=host, method=method, path=path, authorization=authorization):
                 path = self.records_path[host] if path == records else path
-                got, _ = self.request(host, method, path, authorization)
+                got, headers, _ = self.request(host, method, path, authorization)
                 self.assertEqual(got, status)
+                # Every answer: the page's own scripts alone, in no frame.
+                policy = headers.get("Content-Security-Policy", "")
+                for rule in ("script-src 'self';", "object-src 'none'", "frame-ancestors 'none'"):
+                    self.assertIn(rule, policy)
+                self.assertEqual((headers.get("X-Content-Type-Options"), headers.get("Referrer-Policy")),
+                                 ("nosniff", "no-referrer"))
+                if status == 200 and (path.endswith(".csv") or path == records):
+                    self.assertEqual(headers.get("Content-Type"), "text/plain; charset=utf-8")
         with open(self.records, "rb") as text:
             self.assertEqual(text.read(), b"2026-12-09T13:45:06.337," + default_record(1))
         self.assertFalse(os.path.exists(os.path.join(self.store, "board-1", "nuevo-2026-12.csv")))
@@ -458,8 +488,8 @@ class Examples(unittest.TestCase):
         good = basic(view_hosts.USER, PASSWORD)
         for host in ("board", "central"):
             with self.subTest(host=host):
-                status, body = self.request(host, "GET", self.records_path[host], good,
-                                            {"Range": "bytes=-10"})
+                status, _, body = self.request(host, "GET", self.records_path[host], good,
+                                               {"Range": "bytes=-10"})
                 self.assertEqual((status, body), (206, default_record(1)[-10:]))
 
     def test_nothing_outside_the_folder(self):
@@ -475,10 +505,25 @@ class Examples(unittest.TestCase):
         for host in ("board", "central"):
             for path in paths:
                 with self.subTest(host=host, path=path):
-                    status, body = self.request(host, "GET", path, good)
+                    status, _, body = self.request(host, "GET", path, good)
                     self.assertIn(status, (400, 403, 404))
                     for leak in (SECRET.encode(), b"root:", b"PRIVATE KEY", b"$6$", b"server {"):
                         self.assertNotIn(leak, body)
+
+
+    def test_no_script_of_the_store_runs(self):
+        """Opened as a technician would from a link: nothing planted runs."""
+        driver = view_hosts.browser()
+        self.addCleanup(driver.quit)
+        nginx = self.hosts["board"]
+        for name in HOSTILE_FILES:
+            with self.subTest(name=name):
+                driver.get(nginx.url + "records/" + name)
+                time.sleep(0.3)
+                self.assertIsNone(driver.execute_script("return window.torvexPlanted || null"))
+                self.assertNotIn("planted", driver.title)
+        driver.get(nginx.url + "records/evil-2026-12.csv")
+        self.assertIn("<script>", driver.find_element("tag name", "body").text)
 
 
 if __name__ == "__main__":

@@ -158,7 +158,8 @@ def board_nginx(prefix, records):
         return substituted("torvex-view-board.conf", [
             ("listen 127.0.0.1:8080;\n    listen [::1]:8080;", "listen 127.0.0.1:%d;" % nginx.port),
             nginx.page_replacement(),
-            ("alias /var/log/torvex/;", "alias %s/;" % records)])
+            ("alias /var/log/torvex/;", "alias %s/;" % records),
+            ("alias /var/log/torvex/$file;", "alias %s/$file;" % records)])
     nginx = Nginx(prefix, site)
     nginx.url = "http://127.0.0.1:%d/" % nginx.port
     return nginx
@@ -189,7 +190,9 @@ def central_nginx(prefix, store, password, changes=()):
             ("auth_basic_user_file /etc/torvex/view/htpasswd;",
              "auth_basic_user_file %s;" % users),
             nginx.page_replacement(),
-            ("alias /var/log/torvex-fleet/;", "alias %s/;" % store), *changes])
+            ("alias /var/log/torvex-fleet/;", "alias %s/;" % store),
+            ("alias /var/log/torvex-fleet/$board/;", "alias %s/$board/;" % store),
+            ("alias /var/log/torvex-fleet/$file;", "alias %s/$file;" % store), *changes])
     nginx = Nginx(prefix, site)
     nginx.url = "https://127.0.0.1:%d/" % nginx.port
     return nginx
