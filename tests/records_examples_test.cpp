@@ -7,9 +7,9 @@
 #include <sstream>
 #include <string>
 
-#include "core/dated_records.h"
-#include "core/records_names.h"
+#include "core/fleet_protocol.h"
 #include "core/record_stamp.h"
+#include "core/records_names.h"
 
 namespace {
 
@@ -86,3 +86,50 @@ TEST(RecordsExamples, AServiceNameIsWhatItsFilesCanBeNamedAfter) {
 }
 
 }  // namespace
+
+// What the fleet's central host writes of a board's bytes: whole record
+// lines, up to the first that is none or to an unfinished one.
+TEST(RecordsExamples, OnlyWholeRecordLinesLandOnTheCentralHost) {
+    const std::string a = "2026-12-09T13:45:06.337,a\n", b = "2026-12-09T13:45:07.337,b\r\n";
+    const struct {
+        std::string bytes;
+        std::size_t whole;
+        bool bad;
+    } cases[] = {
+        {a + b, a.size() + b.size(), false},
+        {a + "2026-12-09T13:45:0", a.size(), false},  // the rest comes with the next pass
+        {a + "<script>\n" + b, a.size(), true},
+        {std::string(5000, '\0'), 0, true},  // a sparse file: no line ends in time
+        {a + std::string(kMaxRecordLineLength, 'x'), a.size(), false},
+        {a + std::string(kMaxRecordLineLength + 1, 'x'), a.size(), true},
+        {"", 0, false},
+    };
+    for (const auto& c : cases) {
+        const RecordLinesCheck check = checkRecordLines(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(check.whole, c.whole) << c.bytes.substr(0, 40);
+        EXPECT_EQ(check.bad, c.bad) << c.bytes.substr(0, 40);
+    }
+}
+
+// A board's words in the central host's log: printable, bounded, marked cut.
+TEST(RecordsExamples, WhatABoardSaysIsLoggedEscapedAndBounded) {
+    const struct {
+        std::string bytes;
+        const char* logged;
+    } cases[] = {
+        {"térmico-2026-12.csv", "térmico-2026-12.csv"},
+        {"a\nb\\c\xff", "a\\x0Ab\\x5Cc\\xFF"},
+        {"\xe2\x80\xae" "lmth.csv", "\\xE2\\x80\\xAElmth.csv"},  // no text turned around
+        {std::string(40, 'n'), "nnnnnnnnnnnnnnnnnnnnnnnnnnnn..."},
+    };
+    for (const auto& c : cases) {
+        char text[32];
+        escapeForLog(text, sizeof text, c.bytes.data(), c.bytes.size());
+        EXPECT_STREQ(text, c.logged);
+    }
+    std::uint64_t bytes = 0;
+    EXPECT_TRUE(parseByteSize("20G", bytes) && bytes == (std::uint64_t{20} << 30));
+    for (const char* bad : {"", "G", "1.5G", "-1", "20g", "99999999999999999999", "17179869184G"}) {
+        EXPECT_FALSE(parseByteSize(bad, bytes)) << bad;
+    }
+}

@@ -254,6 +254,21 @@ def cut_back(fleet, test):
     fleet.backlog(board, names[1], stamped_lines(4, "2026-08").splitlines(True)[-1])
 
 
+def fields_and_fallbacks(fleet, test):
+    """board-2's logger writes around its held file (the .servicio.csv), a
+    user names its fields, then names them anew in fewer bytes: all arrive,
+    the names replaced whole."""
+    board = fleet.boards[1]
+    fleet.backlog(board, "ttyACM0-2026-12.servicio.csv", stamped_lines(3, "2026-12"))
+    names = os.path.join(board.records, "ttyACM0-campos.txt")
+    with open(names, "w") as out:
+        out.write("4=Temperatura C\n5=Humedad %\n4 min=2,5\n")
+    test.assertTrue(wait_until(lambda: size_of(fleet.central.copy_of(board.name, "ttyACM0-campos.txt"))
+                               > 0, 10))
+    with open(names, "w") as out:
+        out.write("4=T\n")
+
+
 def pass_bytes(files=(), sends=(), pace=1, end=True):
     """A pass as torvex-fleet send speaks it: files [(size, name)] named,
     sends [(from, data, name)] sent, then the end unless not end; names as
@@ -545,6 +560,7 @@ SCENARIOS = [
     ("central killed mid-backlog", central_killed_mid_backlog),
     ("both killed at once mid-backlog", power_cut_mid_backlog),
     ("half a record cut back", cut_back),
+    ("field names and service files", fields_and_fallbacks),
     ("hostile boards", hostile),
 ]
 
