@@ -287,7 +287,7 @@ def speak(board, payload=b"", *ssh_args, command=("torvex-fleet-pass",), timeout
 
 # What the writer may name a records file, as far as these boards go
 # (tests/examples/records.txt holds the whole rule).
-RECORDS_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*-\d{4}-\d\d(-\d\d)?(\.servicio)?\.csv$")
+RECORDS_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*(-\d{4}-\d\d(-\d\d)?(\.servicio)?\.csv|-campos\.txt)$")
 
 
 def store_entries(store):
@@ -350,8 +350,12 @@ def hostile(fleet, test):
 
     def plant(make):
         def act():
-            make(os.path.join(board2.records, "planted-2026-11.csv"))
-            time.sleep(2.5)  # board-2's passes come and go
+            path = os.path.join(board2.records, "planted-2026-11.csv")
+            make(path)
+            try:
+                time.sleep(2.5)  # board-2's passes come and go
+            finally:
+                os.rmdir(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
         return act
 
     def sparse(path):
@@ -537,8 +541,6 @@ def hostile(fleet, test):
                                 (logged, central.refusals()))
             if "on the board" in what:
                 test.assertNotIn("board-2/planted-2026-11.csv", after)
-                path = os.path.join(board2.records, "planted-2026-11.csv")
-                os.rmdir(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
     print("    twenty stalled sessions of one key: %d processes on the central host"
           % report["processes"])
     test.assertEqual({name: read_bytes(os.path.join(central.keys, name)) for name in keys_before},

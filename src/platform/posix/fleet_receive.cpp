@@ -49,7 +49,7 @@ struct FileEntry {
     char name[kFleetMaxLine];  // as the board sent it
     std::uint64_t boardSize = 0, copySize = 0, from = 0, most = 0;
     RecordsFileKind kind = RecordsFileKind::None;
-    bool exists = false, refused = false, sent = false, received = false;
+    bool exists = false, refused = false, sent = false, received = false, moved = false;
     FleetRefusal refusal = FleetRefusal::Store;  // and its values, when refused
     std::uint64_t values[2] = {};
 };
@@ -469,6 +469,17 @@ bool offer(Session& s) {
     return say("\n");
 }
 
+// Reads and drops `length` bytes of the board's; false when they do not come.
+bool skipBytes(Session& s, std::uint64_t length) {
+    while (length > 0) {
+        std::size_t got = 0;
+        const std::size_t most = length < sizeof incoming ? length : sizeof incoming;
+        if (readSome(s.reader, incoming, most, got) != PassRead::Ok) return false;
+        length -= got;
+    }
+    return true;
+}
+
 // A new version of a field-names file replaces the copy whole (through a
 // file of this slot's own, renamed over it), unless it is the same.
 bool receiveFieldNames(Session& s, FileEntry& entry, std::uint64_t length) {
@@ -597,7 +608,10 @@ bool receiveRecords(Session& s, FileEntry& entry, std::uint64_t length) {
         if (!entry.exists) ::fsync(s.boardFd);
         if (!synced && !entry.refused) refuseFile(s, entry, FleetRefusal::Store);
         entry.copySize = size;
+        entry.exists = true;
+        entry.from = size;  // where the file's next block begins
     }
+    entry.moved = moved;
     entry.sent = true;
     return ended;
 }
@@ -625,16 +639,26 @@ bool receiveFiles(Session& s) {
             refusePass(s, FleetRefusal::Protocol);
             return false;
         }
-        while (next < entryCount &&
-               (entries[next].refused || std::strcmp(entries[next].name, fields[2]) != 0)) {
+        // A file comes in blocks, one after the other, each from where the
+        // copy ends after the one before.
+        const bool sameFile = next < entryCount && entries[next].received &&
+                              std::strcmp(entries[next].name, fields[2]) == 0;
+        while (!sameFile && next < entryCount &&
+               (entries[next].refused || entries[next].received ||
+                std::strcmp(entries[next].name, fields[2]) != 0)) {
             ++next;
         }
-        if (next == entryCount || entries[next].received) {
+        if (next == entryCount || (sameFile && entries[next].refused)) {
             refusePass(s, FleetRefusal::Protocol);
             return false;
         }
         FileEntry& entry = entries[next];
         entry.received = true;
+        if (entry.moved) {
+            // Another pass of the board took the copy further: its bytes go.
+            if (!skipBytes(s, length)) return false;
+            continue;
+        }
         if (from != entry.from) {
             refuseFile(s, entry, FleetRefusal::Offset, from, entry.from);
             refusePass(s, FleetRefusal::Protocol);
@@ -644,6 +668,7 @@ bool receiveFiles(Session& s) {
             refusePass(s, FleetRefusal::Protocol);
             return false;
         }
+        entry.most -= length;
         const bool received = entry.kind == RecordsFileKind::FieldNames
                                   ? receiveFieldNames(s, entry, length)
                                   : receiveRecords(s, entry, length);

@@ -258,60 +258,58 @@ pid_t startSsh(Sender& s, int& toCentral, int& fromCentral) {
     return pid;
 }
 
-// Where the bytes to send of a records file end, of those from `from` to
-// `end`: after its last whole record line, so that the central host gets
-// whole lines; or, where a line is no record, after that line's first
-// bytes (its longest a record line may be), which the central host
-// refuses and logs, and no further.
-std::uint64_t sendableEnd(int fd, std::uint64_t from, std::uint64_t end) {
-    static char chunk[(std::size_t{1} << 18) + kMaxRecordLineLength];
-    std::uint64_t checked = from;  // the end of the whole lines found so far
-    std::size_t kept = 0;          // an unfinished line at the front of chunk
-    for (std::uint64_t at = from; at < end;) {
-        const std::size_t room = sizeof chunk - kept;
-        const std::size_t span = end - at < room ? static_cast<std::size_t>(end - at) : room;
-        const ssize_t got = ::pread(fd, chunk + kept, span, static_cast<off_t>(at));
-        if (got <= 0) break;
-        at += static_cast<std::uint64_t>(got);
-        const std::size_t held = kept + static_cast<std::size_t>(got);
-        const RecordLinesCheck check = checkRecordLines(chunk, held);
-        checked += check.whole;
-        if (check.bad) {
-            return checked + (end - checked < kMaxRecordLineLength + 1 ? end - checked
-                                                                       : kMaxRecordLineLength + 1);
-        }
-        kept = held - check.whole;
-        std::memmove(chunk, chunk + check.whole, kept);
+// A records file goes in blocks of at most this much, each of whole record
+// lines read and checked just before it is sent: a long backlog flows on,
+// and the central host never waits for a board reading ahead.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+// One block of `file` from `at`, at most `most` bytes: its whole record
+// lines, or, where a line is no record, up to that line and its first bytes
+// (its longest a record line may be), which the central host refuses and
+// logs, and no further (`bad`). Its length in `length`; false when the
+// central host is gone or the file shrank meanwhile.
+bool sendBlock(int toCentral, int fd, const PassFile& file, std::uint64_t at, std::size_t most,
+               bool fieldNames, std::size_t& length, bool& bad) {
+    static char block[kBlockBytes];
+    const ssize_t got = ::pread(fd, block, most, static_cast<off_t>(at));
+    if (got != static_cast<ssize_t>(most)) return false;
+    length = most;
+    bad = false;
+    if (!fieldNames) {
+        const RecordLinesCheck check = checkRecordLines(block, most);
+        bad = check.bad;
+        length = check.whole;
+        if (bad) length += most - check.whole < kMaxRecordLineLength + 1 ? most - check.whole
+                                                                         : kMaxRecordLineLength + 1;
     }
-    return checked;
+    if (length == 0) return true;
+    char header[kFleetMaxLine];
+    std::snprintf(header, sizeof header, "%llu\t%zu\t%s\n", static_cast<unsigned long long>(at),
+                  length, file.name);
+    return writeAll(toCentral, header, std::strlen(header)) && writeAll(toCentral, block, length);
 }
 
-// Sends the offered part of `file`; false when the central host is gone
-// or the file shrank meanwhile.
+// Sends the offered part of `file`, block after block; false when the
+// central host is gone or the file shrank meanwhile.
 bool sendFile(Sender& s, int toCentral, PassFile& file) {
     const int fd = ::openat(s.recordsFd, file.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return true;
     const std::uint64_t end = file.from + (file.most < file.size - file.from ? file.most
                                                                              : file.size - file.from);
     const bool fieldNames = recordsFileKind(file.name) == RecordsFileKind::FieldNames;
-    file.length = (fieldNames ? end : sendableEnd(fd, file.from, end)) - file.from;
-    bool ok = true;
-    if (file.length > 0) {
-        char header[kFleetMaxLine];
-        std::snprintf(header, sizeof header, "%llu\t%llu\t%s\n",
-                      static_cast<unsigned long long>(file.from),
-                      static_cast<unsigned long long>(file.length), file.name);
-        ok = writeAll(toCentral, header, std::strlen(header));
-        static char chunk[1 << 16];
-        for (std::uint64_t at = file.from, left = file.length; ok && left > 0;) {
-            const std::size_t span = left < sizeof chunk ? left : sizeof chunk;
-            const ssize_t got = ::pread(fd, chunk, span, static_cast<off_t>(at));
-            ok = got == static_cast<ssize_t>(span) && writeAll(toCentral, chunk, span);
-            at += span;
-            left -= span;
-        }
+    bool ok = true, bad = false;
+    std::uint64_t at = file.from;
+    while (ok && !bad && at < end && !stopRequested) {
+        const std::uint64_t left = end - at;
+        std::size_t length = 0;
+        ok = sendBlock(toCentral, fd, file, at, left < kBlockBytes ? left : kBlockBytes, fieldNames,
+                       length, bad);
+        // No whole line in a block: an unfinished one, sent with the next pass.
+        if (length == 0) break;
+        at += length;
         file.sent = ok;
     }
+    file.length = at - file.from;
     ::close(fd);
     return ok;
 }
