@@ -141,17 +141,17 @@ void putInstrumentSamples(const MetricsSink& sink, Metric metric, const Instrume
         case Metric::LowLimit:
         case Metric::HighLimit: putFieldSamples(sink, metric, instrument); break;
         case Metric::RecordsWritten:
-            if (counts) putSample(sink, metric, labels, static_cast<double>(counts->recordsWritten));
-            break;
         case Metric::RequestErrors:
-            if (counts) putSample(sink, metric, labels, static_cast<double>(counts->requestErrors));
-            break;
         case Metric::WriteErrors:
-            if (counts) putSample(sink, metric, labels, static_cast<double>(counts->writeErrors));
+        case Metric::RecordsLost: {
+            // In the order of Metric, from RecordsWritten on.
+            static const std::uint64_t RunCounts::*const counted[] = {
+                &RunCounts::recordsWritten, &RunCounts::requestErrors, &RunCounts::writeErrors,
+                &RunCounts::recordsLost};
+            const int which = static_cast<int>(metric) - static_cast<int>(Metric::RecordsWritten);
+            if (counts) putSample(sink, metric, labels, static_cast<double>(counts->*counted[which]));
             break;
-        case Metric::RecordsLost:
-            if (counts) putSample(sink, metric, labels, static_cast<double>(counts->recordsLost));
-            break;
+        }
         default: break;
     }
 }

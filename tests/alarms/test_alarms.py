@@ -21,7 +21,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "package")]
-from harness import Simulator, WORKED_REPLY  # noqa: E402
+from harness import WORKED_REPLY, Simulator, main  # noqa: E402
 
 PACKAGING = os.path.join(HERE, "..", "..", "packaging", "alarms")
 TORVEXSVC = os.environ.get("TORVEXSVC", "build/native/torvexsvc")
@@ -288,9 +288,4 @@ class Alarms(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    result = unittest.main(verbosity=2, exit=False).result
-    if not result.wasSuccessful():
-        sys.exit(1)
-    if result.skipped and len(result.skipped) >= result.testsRun:
-        print("skipped: " + result.skipped[0][1])
-        sys.exit(77)
+    main()
