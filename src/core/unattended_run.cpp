@@ -24,9 +24,14 @@ char heldStorage[kHeldRecordsCapacity];
 const char* const kMetricsNotWritten = "No se pudieron escribir las metricas en %s\n";
 const char* const kMetricsWritten = "Metricas escritas de nuevo en %s\n";
 
-// The logger's metrics, rewritten after each poll into torvex-NAME.prom: a
-// few hundred bytes, up to 100 readings and 64 fields' limits with names.
+// The logger's metrics, rewritten into torvex-NAME.prom after a poll once
+// every 10 s at most (a new file and a rename cost more than a poll), every
+// poll from -s 10 on: a few kB, up to 100 readings and 64 fields' limits with
+// names. Scrapes come every 15 s or so; the silent alarm compares the last
+// record's time with the file's own, so that a file up to 10 s old raises
+// no false one.
 constexpr std::size_t kMetricsCapacity = 96 * 1024;
+constexpr std::uint32_t kMetricsEveryMs = 10000;
 constexpr std::size_t kFieldNamesCapacity = 16 * 1024;
 
 struct RunMetrics {
@@ -41,6 +46,8 @@ struct RunMetrics {
     std::size_t length;
     bool full;      // the text stopped at the last whole line that fitted
     bool failing;   // the last file could not be written: said once
+    bool written;   // a file was written, at writtenAtMs (console::nowMs)
+    std::uint32_t writtenAtMs;
     char notice[320];
 };
 RunMetrics runMetrics;
@@ -112,9 +119,10 @@ void composeMetrics(RunMetrics& metrics, double intervalSeconds) {
     putSample(sink, Metric::MetricsInterval, labels, intervalSeconds);
 }
 
-// After each poll: the metrics file written again with what the run knows
-// now (the field names and limits read again when their file changed). At
-// an orderly stop the file goes: a logger stopped on purpose is no alarm.
+// After a poll (see kMetricsEveryMs): the metrics file written again with
+// what the run knows now (the field names and limits read again when their
+// file changed). At an orderly stop the file goes: a logger stopped on
+// purpose is no alarm.
 const char* publishMetrics(void* context, const PollReport& report) {
     auto& files = *static_cast<UnattendedFiles*>(context);
     RunMetrics& metrics = *files.metrics;
@@ -136,12 +144,18 @@ const char* publishMetrics(void* context, const PollReport& report) {
         instrument.hasRecord = true;
         instrument.lastRecordSeconds = static_cast<double>(report.takenMs) / 1000.0;
     }
+    const std::uint32_t now = console::nowMs();
+    if (metrics.written && now - metrics.writtenAtMs < kMetricsEveryMs) return nullptr;
+    metrics.written = true;
+    metrics.writtenAtMs = now;
     std::size_t read = 0;
     if (recordsFolder::readIfChanged(metrics.fieldsFile, metrics.fieldsText,
                                      sizeof metrics.fieldsText, read, metrics.fieldsVersion)) {
         readFieldSettings(metrics.fields, metrics.fieldsText, read);
     }
-    composeMetrics(metrics, instrument.periodSeconds);
+    const double everySeconds = kMetricsEveryMs / 1000.0;
+    composeMetrics(metrics, instrument.periodSeconds > everySeconds ? instrument.periodSeconds
+                                                                   : everySeconds);
     const bool written = metricsFolder::replaceFile(metrics.fileName, metrics.text, metrics.length);
     if (written == !metrics.failing) return nullptr;
     metrics.failing = !written;
@@ -160,6 +174,7 @@ void startMetrics(RunMetrics& metrics, const char* recordsName, int periodMs) {
     metrics.instrument.fields = &metrics.fields;
     metrics.instrument.periodSeconds = periodMs / 1000.0;
     metrics.failing = false;
+    metrics.written = false;
 }
 
 }  // namespace

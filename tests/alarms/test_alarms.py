@@ -21,6 +21,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "package")]
+from fleet_hosts import free_port  # noqa: E402
 from harness import WORKED_REPLY, Simulator, main  # noqa: E402
 
 PACKAGING = os.path.join(HERE, "..", "..", "packaging", "alarms")
@@ -41,22 +42,14 @@ except ImportError:
 def missing():
     """Why the test cannot run here, or None."""
     absent = [name for name in PROGRAMS if shutil.which(name) is None]
-    if absent:
-        return "missing " + ", ".join(absent)
-    if Controller is None:
-        return "missing python3-aiosmtpd"
-    return None
-
-
-def free_port():
-    from fleet_hosts import free_port as port
-    return port()
+    absent += ["python3-aiosmtpd"] if Controller is None else []
+    return "missing " + ", ".join(absent) if absent else None
 
 
 class Sinks:
     """What Alertmanager sends: mails as messages, webhook posts as JSON."""
 
-    def __init__(self):
+    def __init__(self, free_port):
         self.mails, self.posts = [], []
         sinks = self
 
@@ -68,8 +61,7 @@ class Sinks:
 
         class Hook(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
-                body = self.rfile.read(int(self.headers["Content-Length"]))
-                sinks.posts.append(json.loads(body))
+                sinks.posts.append(json.loads(self.rfile.read(int(self.headers["Content-Length"]))))
                 self.send_response(200)
                 self.end_headers()
 
@@ -82,34 +74,25 @@ class Sinks:
         self.hook = http.server.ThreadingHTTPServer(("127.0.0.1", self.hook_port), Hook)
         threading.Thread(target=self.hook.serve_forever, daemon=True).start()
 
-    def stop(self):
-        self.smtp.stop()
-        self.hook.shutdown()
-
-    def alerts(self, status, name, **labels):
-        """The webhook's alerts of that status, alarm and labels."""
+    def alerts(self, status, alertname, **labels):
         return [alert for post in list(self.posts) for alert in post["alerts"]
-                if alert["status"] == status and alert["labels"]["alertname"] == name
+                if alert["status"] == status and alert["labels"]["alertname"] == alertname
                 and all(alert["labels"].get(k) == v for k, v in labels.items())]
 
     def mail(self, status, text):
-        """A mail's text when one of that status ("firing": [ALARMA]) says `text`."""
+        """Whether a mail of that status ([ALARMA] or [RESUELTA]) says `text`."""
         mark = "[ALARMA]" if status == "firing" else "[RESUELTA]"
-        for message in list(self.mails):
-            body = message.get_body(("plain",)).get_content()
-            if message["Subject"].startswith(mark) and text in body:
-                return body
-        return None
+        return any(m["Subject"].startswith(mark) and text in m.get_body(("plain",)).get_content()
+                   for m in list(self.mails))
 
 
 def wait_until(check, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        found = check()
-        if found:
-            return found
+        if check():
+            return True
         time.sleep(0.25)
-    return None
+    return False
 
 
 class Alarms(unittest.TestCase):
@@ -121,7 +104,7 @@ class Alarms(unittest.TestCase):
         cls.scratch = tempfile.mkdtemp(prefix="torvex-alarms-")
         cls.processes = []
         cls.textfiles = cls.folder("textfile")
-        cls.sinks = Sinks()
+        cls.sinks = Sinks(free_port)
         node, alerts, prometheus = free_port(), free_port(), free_port()
         cls.start("node", "prometheus-node-exporter", "--web.listen-address=127.0.0.1:%d" % node,
                   "--collector.disable-defaults", "--collector.textfile",
@@ -141,7 +124,8 @@ class Alarms(unittest.TestCase):
         for process in reversed(cls.processes):
             process.terminate()
             process.wait(timeout=20)
-        cls.sinks.stop()
+        cls.sinks.smtp.stop()
+        cls.sinks.hook.shutdown()
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
     @classmethod
@@ -160,27 +144,32 @@ class Alarms(unittest.TestCase):
         return process
 
     @classmethod
+    def write(cls, name, text):
+        path = os.path.join(cls.scratch, name)
+        with open(path, "w") as out:
+            out.write(text)
+        return path
+
+    @classmethod
+    def shipped(cls, name):
+        with open(os.path.join(PACKAGING, name)) as shipped:
+            return shipped.read()
+
+    @classmethod
     def prometheus_config(cls, node, alerts):
         """One scrape and one evaluation a second, the shipped rules with a
         limit's 5 minutes made 3 s."""
-        rules = os.path.join(cls.scratch, "torvex-alerts.yml")
-        with open(os.path.join(PACKAGING, "torvex-alerts.yml")) as shipped, open(rules, "w") as out:
-            text = shipped.read()
-            out.write(text.replace("for: 5m", "for: 3s"))
-        config = os.path.join(cls.scratch, "prometheus.yml")
-        with open(config, "w") as out:
-            out.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
-                      "rule_files: [%s]\n"
-                      "alerting: {alertmanagers: [{static_configs: [{targets: ['127.0.0.1:%d']}]}]}\n"
-                      "scrape_configs: [{job_name: node, static_configs: [{targets: ['127.0.0.1:%d']}]}]\n"
-                      % (rules, alerts, node))
-        return config
+        rules = cls.write("torvex-alerts.yml", cls.shipped("torvex-alerts.yml").replace("for: 5m", "for: 3s"))
+        return cls.write("prometheus.yml", (
+            "global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: [%s]\n"
+            "alerting: {alertmanagers: [{static_configs: [{targets: ['127.0.0.1:%d']}]}]}\n"
+            "scrape_configs: [{job_name: node, static_configs: [{targets: ['127.0.0.1:%d']}]}]\n")
+            % (rules, alerts, node))
 
     @classmethod
     def alertmanager_config(cls):
         """The shipped example to the sinks: plain SMTP, no wait."""
-        with open(os.path.join(PACKAGING, "alertmanager.yml")) as shipped:
-            text = shipped.read()
+        text = cls.shipped("alertmanager.yml")
         for old, new in ((r'smtp_smarthost: ".*"', 'smtp_smarthost: "127.0.0.1:%d"' % cls.sinks.smtp_port),
                          (r"smtp_require_tls: true", "smtp_require_tls: false"),
                          (r"\n *smtp_auth_\w+: .*", ""),
@@ -189,10 +178,7 @@ class Alarms(unittest.TestCase):
                          (r'url: ".*"', 'url: "http://127.0.0.1:%d/torvex"' % cls.sinks.hook_port)):
             text, count = re.subn(old, new, text)
             assert count, old
-        config = os.path.join(cls.scratch, "alertmanager.yml")
-        with open(config, "w") as out:
-            out.write(text)
-        return config
+        return cls.write("alertmanager.yml", text)
 
     def setUp(self):
         if self.reason:
@@ -200,21 +186,17 @@ class Alarms(unittest.TestCase):
 
     def test_a_silent_instrument_and_a_reading_past_its_limit_reach_mail_and_webhook(self):
         records = self.folder("records")
-        with open(os.path.join(records, "nevera-campos.txt"), "w") as fields:
-            fields.write(FIELDS)
-        with open(os.path.join(self.scratch, "reply.bin"), "wb") as reply:
-            reply.write(WORKED_REPLY)
-        sim = Simulator("--script", os.path.join(self.scratch, "reply.bin"))
+        self.write("records/nevera-campos.txt", FIELDS)
+        sim = Simulator("--script", self.write("reply.bin", WORKED_REPLY.decode()))
         self.addCleanup(sim.close)
         logger = self.start("logger", TORVEXSVC, "run", "nevera", "-p", sim.port, "-s", str(PERIOD),
                             env=dict(os.environ, LOGS_DIRECTORY=records,
                                      TORVEX_METRICS_DIRECTORY=self.textfiles))
 
         # Field 3 past its high limit: alarmed, named; field 5, inside its limits, never.
-        above = wait_until(lambda: self.sinks.alerts("firing", "TorvexReadingAboveLimit",
-                                                      instrument="nevera", field="3"), 60)
-        self.assertTrue(above, self.sinks.posts)
-        self.assertEqual(above[0]["labels"]["name"], "Temperatura")
+        self.assertTrue(wait_until(lambda: self.sinks.alerts(
+            "firing", "TorvexReadingAboveLimit", instrument="nevera", field="3", name="Temperatura"),
+            60), self.sinks.posts)
         self.assertTrue(wait_until(lambda: self.sinks.mail(
             "firing", "Instrumento nevera, campo 3 (Temperatura): lee 21.5, por encima"), 10),
             self.sinks.mails)
@@ -223,9 +205,8 @@ class Alarms(unittest.TestCase):
         # periods and a minute, by mail and webhook; its return resolves it.
         sim.process.send_signal(signal.SIGSTOP)
         stopped = time.monotonic()
-        silent = wait_until(lambda: self.sinks.alerts("firing", "TorvexInstrumentSilent",
-                                                       instrument="nevera"), 3 * PERIOD + 60)
-        self.assertTrue(silent, self.sinks.posts)
+        self.assertTrue(wait_until(lambda: self.sinks.alerts(
+            "firing", "TorvexInstrumentSilent", instrument="nevera"), 3 * PERIOD + 60), self.sinks.posts)
         print("figure: silent alarm at the webhook %.1f s after the instrument stopped (period %d s)"
               % (time.monotonic() - stopped, PERIOD))
         self.assertTrue(wait_until(lambda: self.sinks.mail(
