@@ -11,6 +11,7 @@
 target_link_options(torvex PRIVATE -static)
 target_link_options(torvexsvc PRIVATE -static)
 target_link_options(torvexfleet PRIVATE -static)
+target_link_options(torvex-metrics PRIVATE -static)
 
 # Debian's name for the architecture being built for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
@@ -40,7 +41,7 @@ add_custom_target(deb_documents ALL
   DEPENDS ${TORVEX_DEB_STAGE}/torvex.1.gz ${TORVEX_DEB_STAGE}/changelog.gz)
 
 install(TARGETS torvex RUNTIME DESTINATION bin)
-install(TARGETS torvexsvc RUNTIME DESTINATION sbin)
+install(TARGETS torvexsvc torvex-metrics RUNTIME DESTINATION sbin)
 install(FILES ${TORVEX_DEB_STAGE}/torvex.1.gz DESTINATION share/man/man1)
 install(FILES ${TORVEX_DEB_DIR}/copyright ${TORVEX_DEB_STAGE}/changelog.gz
   DESTINATION share/doc/torvex)
@@ -68,6 +69,15 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-board.conf
   ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-central.conf
   DESTINATION share/doc/torvex/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/view.md DESTINATION share/doc/torvex)
+# Alarms through Prometheus: the loggers' metrics folder, the fleet's
+# metrics on a timer, the rules and the Alertmanager example.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/alarms/torvex.tmpfiles DESTINATION lib/tmpfiles.d
+  RENAME torvex.conf)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/alarms/torvex-metrics.service
+  ${CMAKE_CURRENT_LIST_DIR}/alarms/torvex-metrics.timer DESTINATION /lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/alarms/torvex-alerts.yml
+  ${CMAKE_CURRENT_LIST_DIR}/alarms/alertmanager.yml DESTINATION share/doc/torvex/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/alarms.md DESTINATION share/doc/torvex)
 install(DIRECTORY DESTINATION /var/log/torvex)
 file(WRITE ${TORVEX_DEB_STAGE}/conffiles "/etc/torvex/example.conf\n")
 
@@ -94,7 +104,8 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
 # need openssh-client on a board and openssh-server on the central host:
 # suggested.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libjs-dygraphs)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nginx, openssh-client, openssh-server")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+  "nginx, openssh-client, openssh-server, prometheus-node-exporter")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "data logger for a measuring instrument on a serial line")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "\
 TORVEX polls an instrument on a serial port once per sampling period and

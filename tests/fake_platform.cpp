@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include "platform/metrics_folder.h"
 #include "platform/records_folder.h"
 
 #include <cstdio>
@@ -194,4 +195,45 @@ bool heldBetweenWrites() {
     return fake.heldBetweenWrites;
 }
 
+// The fields' file is a real file under the folder's prefix, read on every call.
+bool readIfChanged(const char* fileName, char* buffer, std::size_t size, std::size_t& length,
+                   FileVersion& version) {
+    char path[96];
+    std::snprintf(path, sizeof path, "%s%s", fake.recordsFolder, fileName);
+    length = 0;
+    if (std::FILE* file = std::fopen(path, "rb")) {
+        length = std::fread(buffer, 1, size, file);
+        std::fclose(file);
+    }
+    version.length = static_cast<std::int64_t>(length);
+    return true;
+}
+
+bool diskSpace(std::uint64_t& available, std::uint64_t& total) {
+    available = 1000;
+    total = 4000;
+    return true;
+}
+
 }  // namespace recordsFolder
+
+namespace metricsFolder {
+
+const char* path() {
+    return fake.metricsFolder;
+}
+
+// The last text given, whole, as the file would hold it after the rename.
+bool replaceFile(const char*, const char* text, std::size_t length) {
+    if (length >= sizeof fake.metrics) return false;
+    std::memcpy(fake.metrics, text, length);
+    fake.metrics[length] = '\0';
+    ++fake.metricsWrites;
+    return fake.metricsWritable || fake.elapsed >= fake.metricsWritableFromMs;
+}
+
+void removeFile(const char*) {
+    fake.metricsRemoved = true;
+}
+
+}  // namespace metricsFolder

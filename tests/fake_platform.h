@@ -49,6 +49,10 @@ struct FakePlatform {
     recordsFolder::Refusal refusal = recordsFolder::Refusal::NotPlain;
     std::uint64_t refusedFromMs = 0, refusedUntilMs = UINT64_MAX;
     bool heldBetweenWrites = true;
+    // The metrics folder (none: no metrics), and whether its file can be written.
+    const char* metricsFolder = nullptr;
+    bool metricsWritable = true;
+    std::uint64_t metricsWritableFromMs = 0;  // with metricsWritable false: until then
 
     // What happened.
     std::uint64_t elapsed = 0;
@@ -61,6 +65,9 @@ struct FakePlatform {
     const char* pending = nullptr;
     char recordsFiles[4][64] = {};  // the records folder's files, in the order opened
     int recordsFileCount = 0;
+    char metrics[16384] = {};  // the metrics file as last written
+    int metricsWrites = 0;
+    bool metricsRemoved = false;
 
     int countOf(FakeEvent::Kind kind) const;
     // The index-th event of the given kind, or nullptr.

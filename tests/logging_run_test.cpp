@@ -499,6 +499,64 @@ TEST_F(LoggingRun, UnattendedRecordsGoAroundAFileTheyMayNotBeWrittenThrough) {
     }
 }
 
+// "written request write lost" as the metrics text counts them.
+std::string countsIn(const std::string& metrics) {
+    std::string counts;
+    for (const char* name : {"torvex_records_written_total{", "torvex_request_errors_total{",
+                             "torvex_write_errors_total{", "torvex_records_lost_total{"}) {
+        const std::size_t line = metrics.find(name);
+        if (line == std::string::npos) return "missing " + std::string(name);
+        const std::size_t value = metrics.find("} ", line) + 2;
+        counts += (counts.empty() ? "" : " ") + metrics.substr(value, metrics.find('\n', value) - value);
+    }
+    return counts;
+}
+
+// The metrics after each poll: the last record's time and numbers, each
+// with the name and limits NAME-campos.txt gives its field (read again once
+// the file changes), the period, the disk; a folder that takes no file is
+// said once, and again once it takes them.
+TEST_F(LoggingRun, UnattendedMetricsTellTheLastRecordItsFieldsAndTheirLimits) {
+    fake.wallStartMs = msOf(2026, 12, 9, 8, 0, 0);
+    fake.recordsFolder = "torvex-metrics-";
+    fake.metricsFolder = "metricas";
+    fake.replies[0] = "HDR,x.y\r\nT,21.5\r\nH,40%,7.25\r\n";
+    fake.replyCount = 1;
+    fake.metricsWritable = false;
+    fake.stopAtMs = 25000;
+    if (std::FILE* fields = std::fopen("torvex-metrics-COM7-campos.txt", "wb")) {
+        std::fputs("3=Temperatura \"C\"\n3 max=20\n5 min=5\n5 max=10,5\n", fields);
+        std::fclose(fields);
+    }
+    // The fake's clock moves in the waits: the folder takes files again from the second poll.
+    fake.metricsWritableFromMs = 5000;
+    UnattendedRun run({"-p", "com7"});
+    std::remove("torvex-metrics-COM7-campos.txt");
+    std::remove("torvex-metrics-COM7-2026-12.csv");
+    const std::string metrics = fake.metrics;
+    for (const char* line : {
+             "torvex_last_record_timestamp_seconds{instrument=\"COM7\"} 1796803220\n",
+             "torvex_period_seconds{instrument=\"COM7\"} 10\n",
+             "torvex_reading{instrument=\"COM7\",field=\"3\",name=\"Temperatura \\\"C\\\"\"} 21.5\n",
+             "torvex_reading{instrument=\"COM7\",field=\"4\"} 40\n",
+             "torvex_reading{instrument=\"COM7\",field=\"5\"} 7.25\n",
+             "torvex_reading_high_limit{instrument=\"COM7\",field=\"3\",name=\"Temperatura \\\"C\\\"\"} 20\n",
+             "torvex_reading_low_limit{instrument=\"COM7\",field=\"5\"} 5\n",
+             "torvex_reading_high_limit{instrument=\"COM7\",field=\"5\"} 10.5\n",
+             "torvex_records_filesystem_avail_bytes{instrument=\"COM7\"} 1000\n",
+             "torvex_metrics_interval_seconds{instrument=\"COM7\"} 10\n",
+             "# TYPE torvex_records_written_total counter\n"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+    }
+    EXPECT_EQ(metrics.find("field=\"1\""), std::string::npos);
+    EXPECT_EQ(fake.metricsWrites, 3);
+    const std::string log = run.log.text();
+    const char* const failed = "No se pudieron escribir las metricas en metricas\n";
+    EXPECT_NE(log.find(failed), std::string::npos) << log;
+    EXPECT_EQ(log.find(failed), log.rfind(failed)) << log;
+    EXPECT_NE(log.find("Metricas escritas de nuevo en metricas\n"), std::string::npos) << log;
+}
+
 // A port missing at the start is waited for; an outage or a full disk is
 // logged once, not once a period, and its end when records come again;
 // every line carries the time. Records that no file takes are held and
@@ -514,6 +572,7 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
         std::string log;
         std::string seconds;  // of the records' stamps, in the file's order
         int status;
+        const char* counts;  // the metrics after the last poll: written, request, write, lost
         std::uint64_t fullFrom = UINT64_MAX, fullUntil = UINT64_MAX;  // no file can be opened
     } cases[] = {
         {"missing at the start", 0, 25000, true, 45000,
@@ -521,27 +580,28 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
          "2026-12-09T08:00:00.000 No se pudo abrir el puerto\n"
          "2026-12-09T08:00:00.000 Se reintentara cada periodo hasta que el puerto responda\n"
          "2026-12-09T08:00:30.529 Registros reanudados\n"
-         "2026-12-09T08:00:45.000 Terminado por el usuario\n", "30 40 ", 0},
+         "2026-12-09T08:00:45.000 Terminado por el usuario\n", "30 40 ", 0, "2 3 0 0"},
         {"lost for three periods", 15000, 45000, true, 55000,
          "2026-12-09T08:00:00.000" + announce +
          "2026-12-09T08:00:20.000 Error al solicitar la informacion\n"
          "2026-12-09T08:00:50.529 Registros reanudados\n"
-         "2026-12-09T08:00:55.000 Terminado por el usuario\n", "00 10 50 ", 0},
+         "2026-12-09T08:00:55.000 Terminado por el usuario\n", "00 10 50 ", 0, "3 3 0 0"},
         {"no room for two periods", UINT64_MAX, UINT64_MAX, true, 35000,
          "2026-12-09T08:00:00.000" + announce +
          "2026-12-09T08:00:10.529 No se pudo escribir el registro; se guarda hasta que se pueda\n"
          "2026-12-09T08:00:30.529 Registros reanudados\n"
-         "2026-12-09T08:00:35.000 Terminado por el usuario\n", "00 10 20 30 ", 0, 5000, 25000},
+         "2026-12-09T08:00:35.000 Terminado por el usuario\n", "00 10 20 30 ", 0, "4 0 2 0", 5000,
+         25000},
         {"no room until after the stop", UINT64_MAX, UINT64_MAX, true, 25000,
          "2026-12-09T08:00:00.000" + announce +
          "2026-12-09T08:00:10.529 No se pudo escribir el registro; se guarda hasta que se pueda\n"
          "2026-12-09T08:00:25.000 Se pierden 2 registros que no se pudieron escribir\n"
-         "2026-12-09T08:00:25.000 Terminado por el usuario\n", "00 ", 1, 5000},
+         "2026-12-09T08:00:25.000 Terminado por el usuario\n", "00 ", 1, "1 0 2 0", 5000},
         {"no record reaches the disk", UINT64_MAX, UINT64_MAX, false, 25000,
          "2026-12-09T08:00:00.000" + announce +
          "2026-12-09T08:00:00.529 No se pudo escribir el registro; se guarda hasta que se pueda\n"
          "2026-12-09T08:00:25.000 Se pierden 3 registros que no se pudieron escribir\n"
-         "2026-12-09T08:00:25.000 Terminado por el usuario\n", "", 1},
+         "2026-12-09T08:00:25.000 Terminado por el usuario\n", "", 1, "0 0 3 0"},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -556,8 +616,11 @@ TEST_F(LoggingRun, UnattendedFailuresAreWaitedOutAndLoggedOnceWithTheirTime) {
         fake.refusedFromMs = c.fullFrom;
         fake.refusedUntilMs = c.fullUntil;
         fake.heldBetweenWrites = false;
+        fake.metricsFolder = "metricas";
         UnattendedRun run({"-p", "com7"});
         EXPECT_EQ(run.status, c.status) << c.name;
+        EXPECT_EQ(countsIn(fake.metrics), c.counts) << c.name;
+        EXPECT_TRUE(fake.metricsRemoved) << c.name;
         EXPECT_EQ(run.log.text(), c.log) << c.name;
         const std::string records = takeFile("torvex-unattended-COM7-2026-12.csv");
         // The fake only notes the cut-back of a record that did not reach the disk.

@@ -7,7 +7,9 @@
 #include <sstream>
 #include <string>
 
+#include "core/field_settings.h"
 #include "core/fleet_protocol.h"
+#include "core/record_fields.h"
 #include "core/record_stamp.h"
 #include "core/records_names.h"
 
@@ -44,6 +46,55 @@ const char* kindWord(RecordsFileKind kind) {
     return "no";
 }
 
+// "POS=VALUE ..." of the numbers in a record, the values as doubles read back.
+std::string numbersOf(const std::string& record) {
+    std::ostringstream numbers;
+    RecordFields fields = fieldsOf(record.data(), record.size());
+    RecordField field;
+    double value = 0;
+    while (nextField(fields, field)) {
+        if (fieldNumber(field, value)) {
+            numbers << (numbers.tellp() > 0 ? " " : "") << field.position << "=" << value + 0.0;  // -0 as 0
+        }
+    }
+    return numbers.str();
+}
+
+// The expected "POS=VALUE ..." written the same way, so that 2.5 and 2.50 agree.
+std::string normalNumbers(const std::string& expected) {
+    std::istringstream words(expected);
+    std::ostringstream numbers;
+    std::string word;
+    while (words >> word) {
+        const std::size_t equals = word.find('=');
+        numbers << (numbers.tellp() > 0 ? " " : "") << word.substr(0, equals) << "="
+                << std::stod(word.substr(equals + 1));
+    }
+    return numbers.str();
+}
+
+std::string fieldLineSays(const std::string& text) {
+    const FieldLine line = readFieldLine(text.data(), text.size());
+    std::ostringstream says;
+    switch (line.kind) {
+        case FieldLineKind::None: return "no";
+        case FieldLineKind::Name:
+            says << "name " << line.position << " " << std::string(line.name, line.nameLength);
+            break;
+        case FieldLineKind::LowLimit: says << "min " << line.position << " " << line.limit; break;
+        case FieldLineKind::HighLimit: says << "max " << line.position << " " << line.limit; break;
+    }
+    return says.str();
+}
+
+std::string normalSays(const std::string& says) {
+    if (says.compare(0, 4, "min ") != 0 && says.compare(0, 4, "max ") != 0) return says;
+    const std::size_t value = says.rfind(' ');
+    std::ostringstream normal;
+    normal << says.substr(0, value + 1) << std::stod(says.substr(value + 1));
+    return normal.str();
+}
+
 TEST(RecordsExamples, NamesAndLinesAreJudgedAsTheExamplesSay) {
     std::istringstream examples(kExamples);
     std::string line;
@@ -53,9 +104,18 @@ TEST(RecordsExamples, NamesAndLinesAreJudgedAsTheExamplesSay) {
         const std::size_t first = line.find('\t'), second = line.find('\t', first + 1);
         ASSERT_NE(second, std::string::npos) << line;
         const std::string what = line.substr(0, first);
-        const std::string expected = line.substr(first + 1, second - first - 1);
-        const std::string text = unescaped(line.substr(second + 1));
-        if (what == "name") {
+        std::string expected = line.substr(first + 1, second - first - 1);
+        std::string text = unescaped(line.substr(second + 1));
+        if (what == "fields" || what == "campos") {
+            // The text in the middle, what is said of it last.
+            text = unescaped(expected);
+            expected = line.substr(second + 1);
+        }
+        if (what == "fields") {
+            EXPECT_EQ(numbersOf(text), normalNumbers(expected)) << line;
+        } else if (what == "campos") {
+            EXPECT_EQ(fieldLineSays(text), normalSays(expected)) << line;
+        } else if (what == "name") {
             // A name with a zero byte could not reach the rule as a file name.
             EXPECT_EQ(kindWord(recordsFileKind(text.c_str())), expected) << line;
         } else {
@@ -64,7 +124,27 @@ TEST(RecordsExamples, NamesAndLinesAreJudgedAsTheExamplesSay) {
         }
         ++checked;
     }
-    EXPECT_GT(checked, 60);
+    EXPECT_GT(checked, 120);
+}
+
+// The file as a whole: a later line for the same field wins, and a field
+// named without limits or limited without a name is kept as far as it goes.
+TEST(RecordsExamples, FieldSettingsGatherEachFieldsLines) {
+    const std::string file = "4=Temperatura C\r\n4 min=2,5\n4 max=8\n6 max=1\n4 max=9\n# 5=x\n5";
+    FieldSettings settings;
+    readFieldSettings(settings, file.data(), file.size());
+    ASSERT_EQ(settings.count, 2);
+    const FieldSetting* four = fieldSetting(settings, 4);
+    ASSERT_NE(four, nullptr);
+    EXPECT_STREQ(four->name, "Temperatura C");
+    EXPECT_TRUE(four->hasLow && four->hasHigh);
+    EXPECT_EQ(four->low, 2.5);
+    EXPECT_EQ(four->high, 9);
+    const FieldSetting* six = fieldSetting(settings, 6);
+    ASSERT_NE(six, nullptr);
+    EXPECT_STREQ(six->name, "");
+    EXPECT_FALSE(six->hasLow);
+    EXPECT_EQ(fieldSetting(settings, 5), nullptr);
 }
 
 // The longest record line the writer can write, and one byte more.

@@ -42,11 +42,12 @@ from .summary import (SUMMARY_BEGIN, SUMMARY_END, document, machine_line, summar
                       write_section)
 from .traced import allocation_runs, counted_runs, micro_benchmarks, sync_runs, tool_versions
 from .unattended import UNATTENDED_BEGIN, UNATTENDED_END, unattended_document, unattended_runs
+from .metrics import METRICS_BEGIN, METRICS_END, metrics_document, metrics_runs
 
 PHASES = ("timed", "unsynced", "counted", "check", "long", "heap", "sync", "micro", "scale",
-          "fleet", "view", "unattended")
+          "fleet", "view", "unattended", "metrics")
 # The phases that write a section of their own, alone or in the whole run.
-SECTIONS = {"fleet", "view", "unattended"}
+SECTIONS = {"fleet", "view", "unattended", "metrics"}
 VIEW_BEGIN = "<!-- records page: written by scripts/bench -->"
 VIEW_END = "<!-- end of records page -->"
 
@@ -55,6 +56,7 @@ def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--torvex", required=True)
     parser.add_argument("--torvexsvc", help="the unattended run's program")
+    parser.add_argument("--torvex-metrics", help="the fleet's metrics program")
     parser.add_argument("--sim", required=True)
     parser.add_argument("--floor", required=True, help="the floor reader executable")
     parser.add_argument("--static", help="the static release build, for many loggers at once "
@@ -86,9 +88,12 @@ def parse_arguments():
     if ARGS.readme and set(ARGS.only) != set(PHASES):
         parser.error("--readme needs every phase")
     if ARGS.docs and set(ARGS.only) != set(PHASES) and not set(ARGS.only) <= SECTIONS:
-        parser.error("--docs needs every phase, or the fleet, view or unattended parts alone")
+        parser.error("--docs needs every phase, or the fleet, view, unattended or metrics parts "
+                     "alone")
     if "unattended" in ARGS.only and not ARGS.torvexsvc:
         parser.error("the unattended part needs --torvexsvc")
+    if "metrics" in ARGS.only and not (ARGS.torvexsvc and ARGS.torvex_metrics):
+        parser.error("the metrics part needs --torvexsvc and --torvex-metrics")
 
 
 class PhaseFailed(Exception):
@@ -112,7 +117,8 @@ CURRENT = ["none"]  # the phase running
 
 def measured_phases(work, reply_file):
     r = dict.fromkeys(("figures", "unsynced", "calls", "idle", "long_periods", "allocations",
-                       "syncs", "checks", "micro", "scale", "fleet", "view", "unattended"))
+                       "syncs", "checks", "micro", "scale", "fleet", "view", "unattended",
+                       "metrics"))
     run = set(ARGS.only)
     mismatches, checked = [], 0
     r["figures"] = {"torvex": {}, "floor": {}, "script": {}}
@@ -142,7 +148,8 @@ def measured_phases(work, reply_file):
               ("micro", into("micro", micro_benchmarks)),
               ("fleet", into("fleet", lambda: fleet_runs(work))),
               ("view", into("view", lambda: view_runs(work))),
-              ("unattended", into("unattended", lambda: unattended_runs(work, reply_file)))]
+              ("unattended", into("unattended", lambda: unattended_runs(work, reply_file))),
+              ("metrics", into("metrics", lambda: metrics_runs(work, reply_file)))]
     for name, phase in phases:
         if name in run:
             CURRENT[0] = name
@@ -191,6 +198,11 @@ def main():
         if ARGS.docs:
             write_section(ARGS.docs, unattended, UNATTENDED_BEGIN, UNATTENDED_END,
                           "Unattended run")
+    if r["metrics"]:
+        metrics = metrics_document(r["metrics"], machine_line(r), missed)
+        print("\n" + metrics)
+        if ARGS.docs:
+            write_section(ARGS.docs, metrics, METRICS_BEGIN, METRICS_END, "Metrics")
     if ARGS.docs:
         print(f"\n{ARGS.docs} updated.", file=sys.stderr)
     if ARGS.readme:

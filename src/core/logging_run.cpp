@@ -100,6 +100,8 @@ struct PollContext {
     bool progress;  // a dot per poll on the messages
     bool durable;   // every record synced to the disk, and cut back out if it fails
     const char* notice;  // what the last record's file had to say, or nullptr
+    RunCounts counts;
+    std::int64_t takenMs;  // the wall clock as the last request went out
 };
 
 void putStamp(std::FILE* messages) {
@@ -141,8 +143,11 @@ bool putInFile(PollContext& run, const CalendarTime& taken, const char* text) {
     const char* notice = nullptr;
     std::FILE* records = run.outputs.recordsStream(run.outputs.context, taken, notice);
     if (run.notice == nullptr) run.notice = notice;
-    return records != nullptr &&
-           writeRecord(records, run.outputs.unattended ? stamp : nullptr, text, run.durable);
+    const bool written =
+        records != nullptr &&
+        writeRecord(records, run.outputs.unattended ? stamp : nullptr, text, run.durable);
+    if (written) ++run.counts.recordsWritten;
+    return written;
 }
 
 // The records held, oldest first, for at most `budgetMs` (at least one is
@@ -172,7 +177,10 @@ PollResult pollOnce(PollContext& run) {
     // The wall clock as the request goes out: the record's time, whatever
     // the reply takes, and the calendar period whose file it goes to.
     CalendarTime taken;
-    if (run.outputs.unattended) taken = calendarTimeOf(console::wallClockMs());
+    if (run.outputs.unattended) {
+        run.takenMs = console::wallClockMs();
+        taken = calendarTimeOf(run.takenMs);
+    }
     if (!serial::sendRequest(run.port)) {
         serial::close(run.port);
         return PollResult::RequestFailed;
@@ -193,6 +201,18 @@ PollResult pollOnce(PollContext& run) {
     }
     if (run.outputs.letGo != nullptr) run.outputs.letGo(run.outputs.context);
     return result;
+}
+
+// Tells the run's metrics how the poll ended; a poll that got a reply made a
+// record, whether or not it could be written.
+void report(PollContext& run, PollResult result, bool stopping) {
+    if (run.outputs.pollEnded == nullptr) return;
+    const bool recorded = result != PollResult::Silent && result != PollResult::RequestFailed;
+    const PollReport told{&run.counts, recorded ? run.reply.text : nullptr, run.takenMs,
+                          stopping};
+    if (const char* notice = run.outputs.pollEnded(run.outputs.context, told)) {
+        say(run.outputs, "%s", notice);
+    }
 }
 
 // Polls once per period, start to start, until the user stops the run.
@@ -225,14 +245,18 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
                 break;
             case PollResult::Silent: break;
             case PollResult::RequestFailed:
+                ++run.counts.requestErrors;
                 if (!repeated) say(run.outputs, kRequestFailed);
                 inOutage = true;
                 break;
             case PollResult::RecordHeld:
+                ++run.counts.writeErrors;
                 if (!repeated) say(run.outputs, kRecordHeld);
                 inOutage = true;
                 break;
             case PollResult::RecordNotWritten:
+                ++run.counts.writeErrors;
+                ++run.counts.recordsLost;
                 if (!repeated) {
                     say(run.outputs, run.outputs.held != nullptr ? kHoldFull : kRecordNotWritten);
                 }
@@ -241,6 +265,7 @@ bool pollUntilStopped(PollContext& run, PollResult previous) {
                 break;
         }
         previous = result;
+        report(run, result, false);
         // Unsigned difference: stays right when the tick wraps.
         const std::uint32_t elapsed = console::nowMs() - pollStart;
         const std::uint32_t wait = elapsed < periodMs ? periodMs - elapsed : 0;
@@ -278,7 +303,7 @@ int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
 
     ReplyBuffer reply;
     PollContext run{settings, port, stop, reply, outputs, outputIsFile,
-                    outputIsFile || outputs.unattended, nullptr};
+                    outputIsFile || outputs.unattended, nullptr, RunCounts(), 0};
     bool everyRecordWritten = pollUntilStopped(run, previous);
     // A last try for the records held: those that cannot be written now are lost.
     if (outputs.held != nullptr && outputs.held->count > 0) {
@@ -288,9 +313,11 @@ int runWithOutputs(const LoggerSettings& settings, const RunOutputs& outputs) {
         if (run.notice != nullptr) say(outputs, "%s", run.notice);
         if (outputs.held->count > 0) {
             say(outputs, kHeldRecordsLost, outputs.held->count);
+            run.counts.recordsLost += static_cast<std::uint64_t>(outputs.held->count);
             everyRecordWritten = false;
         }
     }
+    report(run, PollResult::Silent, true);
 
     if (outputIsFile) std::fputc('\n', outputs.messages);
     say(outputs, kStoppedByUser);
@@ -303,6 +330,7 @@ int runLogger(int argc, char** argv, std::FILE* records, std::FILE* messages) {
     LoggerSettings settings;
     int status = 0;
     if (!parseCommandLine(argc, argv, settings, status, messages)) return status;
-    const RunOutputs outputs{theOneStream, nullptr, nullptr, records, messages, false, nullptr};
+    const RunOutputs outputs{theOneStream, nullptr, nullptr, records, messages, false, nullptr,
+                             nullptr};
     return runWithOutputs(settings, outputs);
 }

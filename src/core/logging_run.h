@@ -5,10 +5,20 @@
 
 #include <cstdio>
 
+#include "core/metrics_text.h"
 #include "core/record_stamp.h"
 
 struct HeldRecords;
 struct LoggerSettings;
+
+// What a poll tells the run's metrics: the counts so far, and the record
+// the poll made (written or not), if it made one.
+struct PollReport {
+    const RunCounts* counts;
+    const char* record;     // without its stamp, valid during the call; or nullptr
+    std::int64_t takenMs;   // when its request went out (wall clock, ms since 1970)
+    bool stopping;          // the run's last report, after its last record
+};
 
 // Returns the exit status: 0 after the help text or the user's stop, 1 after
 // any error (or when a record could not be written).
@@ -39,6 +49,10 @@ struct RunOutputs {
     // Unattended only, else nullptr: the records kept while no file takes
     // them, written before any newer one once a file does.
     HeldRecords* held;
+    // Unattended only, else nullptr: told after each poll, and once more at
+    // the end, what the run has done (see PollReport). Returns a message to
+    // log, or nullptr.
+    const char* (*pollEnded)(void* context, const PollReport& report);
 };
 
 // The run for settings already checked: announcement, port, polls until the

@@ -102,3 +102,19 @@ void formatStamp(char (&stamp)[kStampSize], const CalendarTime& when) {
     at = putDigits(at, when.millisecond, 3);
     *at = '\0';
 }
+
+std::int64_t msOfStamp(const char* stamp) {
+    // Days from 1970-01-01 of the proleptic Gregorian date, in 400-year eras
+    // from 1 March, as in calendarTimeOf.
+    const int month = readDigits(stamp + 5, 2);
+    const std::int64_t year = readDigits(stamp, 4) - (month <= 2);
+    const std::int64_t era = floorDiv(year, 400);
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 +
+                                   readDigits(stamp + 8, 2) - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const std::int64_t days = era * 146097 + dayOfEra - 719468;
+    const std::int64_t seconds = readDigits(stamp + 11, 2) * 3600 + readDigits(stamp + 14, 2) * 60 +
+                                 readDigits(stamp + 17, 2);
+    return (days * 86400 + seconds) * 1000 + readDigits(stamp + 20, 3);
+}

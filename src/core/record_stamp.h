@@ -24,6 +24,10 @@ CalendarTime calendarTimeOf(std::int64_t msSinceEpoch);
 
 void formatStamp(char (&stamp)[kStampSize], const CalendarTime& when);
 
+// The wall clock reading of a record line's stamp (see isRecordLine), in
+// milliseconds since 1970-01-01 00:00 UTC.
+std::int64_t msOfStamp(const char* stamp);
+
 int daysInMonth(int year, int month);
 
 // The number written in the `count` decimal digits at `at`, or -1.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 namespace recordsFolder {
@@ -29,5 +30,21 @@ std::FILE* openForAppend(const char* fileName, char* buffer, std::size_t size, R
 // programs cannot open a file held for writing (Windows, for readers that
 // let nobody write meanwhile), each write opens its file and lets it go.
 bool heldBetweenWrites();
+
+// What tells a file's versions apart: its length and modification time.
+struct FileVersion {
+    std::int64_t length = -1;  // -1: missing, or not read yet
+    std::int64_t modified = 0;
+};
+
+// Reads the folder's file `fileName` (a plain file of at most `size` bytes:
+// the fields' names) into `buffer` when its version differs from `version`,
+// which it then updates. True when it was read, or found missing (length 0)
+// or too long (its first `size` bytes); false when it has not changed.
+bool readIfChanged(const char* fileName, char* buffer, std::size_t size, std::size_t& length,
+                   FileVersion& version);
+
+// The bytes free to the service and in all on the folder's disk.
+bool diskSpace(std::uint64_t& available, std::uint64_t& total);
 
 }  // namespace recordsFolder

@@ -12,7 +12,7 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STAMP, STOPPED, TORVEX,
+from harness import (ANNOUNCE, NOT_WRITTEN, REQUEST_FAILED, STAMP, STOPPED, TORVEX, TORVEXSVC,
                      UNATTENDED_ANNOUNCE, WORKED_RECORD, WORKED_REPLY, EndToEnd, logger_command,
                      main, stamp_ms)
 
@@ -159,6 +159,52 @@ class Logging(EndToEnd):
                 polls = len(sim.requests())
                 per_poll = "request record sync" if to_file else "request record"
                 self.assertEqual(" ".join(steps), " ".join([per_poll] * polls))
+
+    def test_unattended_a_new_file_is_named_on_the_disk_before_its_first_record_is_synced(self):
+        # torvexsvc under strace: the records file it makes has its folder
+        # synced before the first record's sync (else a power cut could lose
+        # the name of a file whose records were reported synced); the metrics
+        # file is only ever replaced whole, by renaming a temporary one over
+        # it, and goes at the stop.
+        sim = self.scripted()
+        folder, metrics = self.path("records"), self.path("metrics")
+        os.mkdir(folder)
+        os.mkdir(metrics)
+        trace = self.path("unattended-trace.txt")
+        tracer = subprocess.Popen(
+            ["strace", "-qq", "-o", trace, "-e", "trace=openat,fsync,fdatasync,rename,unlink",
+             *logger_command("run", "ttyT", "-p", sim.port, "-s", "1", program=TORVEXSVC)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, LOGS_DIRECTORY=folder, TORVEX_METRICS_DIRECTORY=metrics,
+                     ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"))
+        self.addCleanup(tracer.kill)
+        self.assertTrue(sim.wait_for_requests(3))
+        time.sleep(0.7)
+        self.stop_traced(tracer)
+        self.assertEqual(tracer.wait(timeout=10), 0)
+        steps, folder_fd = [], None
+        with open(trace) as calls:
+            for call in calls:
+                result = call.rsplit("= ", 1)[-1].split()[0]
+                if "ttyT-" in call and "O_CREAT" in call:
+                    steps.append("make " + ("excl" if "O_EXCL" in call else "plain"))
+                elif call.startswith("openat") and "O_DIRECTORY" in call:
+                    folder_fd = result
+                elif folder_fd and call.startswith("fsync(%s)" % folder_fd):
+                    steps.append("folder synced")
+                elif call.startswith("fdatasync"):
+                    steps.append("record synced")
+                elif ".prom" in call and call.startswith("openat"):
+                    steps.append("metrics opened" + (" whole" if '.prom.tmp"' in call
+                                                     and "O_TRUNC" in call else " in place"))
+                elif call.startswith("rename(") and '.prom.tmp", "' in call and call.rstrip().endswith("= 0"):
+                    steps.append("metrics renamed")
+                elif call.startswith("unlink(") and 'torvex-ttyT.prom"' in call:
+                    steps.append("metrics removed")
+        # At -s 1 the metrics are written after the first poll, then 10 s later.
+        whole = ["metrics opened whole", "metrics renamed"]
+        self.assertEqual(steps, ["make excl", "folder synced", "record synced"] + whole
+                         + ["record synced"] * (len(sim.requests()) - 1) + ["metrics removed"])
 
     def test_each_chunk_the_line_hands_over_costs_one_wait_and_one_read(self):
         # Seen through strace, however the line delivers the reply: each read

@@ -579,8 +579,20 @@ class WindowsService(WineCase):
                                      "BAUD=300")[0], 0)
         self.assertEqual(glob.glob(drive_c("Program Files*", "TORVEX")), [])
         self.assertNotEqual(run_wine("cmd", "/c", "torvex -h")[0], 0)  # not on the PATH
-        self.install(MSI)
+        metrics_folder = drive_c("metricas")
+        shutil.rmtree(metrics_folder, ignore_errors=True)
+        self.install(MSI, r"METRICS=C:\metricas")
         self.assertEqual(services_named("torvex-"), [])  # no PORT, no service
+        # A port whose name has a space stays one argument of the service's command.
+        service_exe = glob.glob(drive_c("Program Files*", "TORVEX", "torvexsvc.exe"))[0]
+        status, out = run_wine(service_exe, "install", "-p", "MI COM", "-s", "1")
+        self.assertEqual(status, 0, out)
+        _, config = run_wine("reg", "query", r"HKLM\System\CurrentControlSet\Services\torvex-MI COM")
+        self.assertRegex(config, r'ImagePath\s+REG_\w+\s+"[^"]*torvexsvc.exe" run -p "MI COM" -b 9600 -s 1\r')
+        log = os.path.join(self.folder, "MI COM-mensajes.log")
+        self.assertTrue(wait_until(lambda: os.path.exists(log)
+                                   and "MI COM a 9600" in self.log("MI COM")))
+        self.assertEqual(run_wine(service_exe, "remove", "-p", "MI COM")[0], 0)
         # Options are checked as torvex.exe checks them.
         self.assertEqual(run_wine("cmd", "/c", "torvexsvc install -p COM5 -b 300"),
                          (1, crlf("Los baudios indicados no son validos, deben ser 4800, 9600, "
@@ -621,6 +633,22 @@ class WindowsService(WineCase):
         self.assertEqual(self.log("COM5"), UNATTENDED_ANNOUNCE.format("COM5", 9600, 1)
                          + OPEN_FAILED + WAITING_FOR_PORT + NOT_PLAIN.format(name, own_file(name))
                          + RECORDS_RESUMED)
+        # Its metrics, for windows_exporter, in the folder the install was given.
+        metrics = os.path.join(metrics_folder, "torvex-COM5.prom")
+        # Rewritten 10 s at most after the first poll's, which found no port.
+        written = r'torvex_records_written_total\{instrument="COM5"\} [1-9]\d*\n'
+        self.assertTrue(wait_until(lambda: os.path.exists(metrics) and re.search(
+            written, pathlib.Path(metrics).read_text()), 15))
+        text = pathlib.Path(metrics).read_text()
+        for sample in (r'torvex_request_errors_total\{instrument="COM5"\} [1-9]\d*\n',
+                       r'torvex_period_seconds\{instrument="COM5"\} 1\n',
+                       r'torvex_records_filesystem_size_bytes\{instrument="COM5"\} [1-9]\d*\n',
+                       r'# TYPE torvex_write_errors_total counter\n'):
+            self.assertRegex(text, sample)
+        last = float(re.search(r'torvex_last_record_timestamp_seconds\{instrument="COM5"\} (\S+)\n',
+                               text).group(1))
+        self.assertLess(abs(time.time() - last), 12)
+        self.assertEqual(os.listdir(metrics_folder), ["torvex-COM5.prom"])
         print("figure: under Wine, the service waiting for its adapter used %.3f s of CPU in 3 s"
               % waiting_cpu)
         self.assertLess(waiting_cpu, 0.1)
@@ -633,6 +661,7 @@ class WindowsService(WineCase):
         self.assertEqual(glob.glob(drive_c("Program Files*", "TORVEX")), [])
         self.assertNotEqual(self.records("COM5"), b"")
         self.assertNotEqual(run_wine("cmd", "/c", "torvex -h")[0], 0)
+        self.assertEqual(os.listdir(metrics_folder), [])  # stopped in order: no alarm
 
 
     def test_a_full_disk_holds_the_records_back_until_there_is_room(self):

@@ -44,6 +44,13 @@ ROTATION = "/etc/logrotate.d/torvex"
 ENTRIES = {
     "./usr/bin/torvex": "-rwxr-xr-x",
     "./usr/sbin/torvexsvc": "-rwxr-xr-x",
+    "./usr/sbin/torvex-metrics": "-rwxr-xr-x",
+    "./usr/lib/tmpfiles.d/torvex.conf": "-rw-r--r--",
+    "./lib/systemd/system/torvex-metrics.service": "-rw-r--r--",
+    "./lib/systemd/system/torvex-metrics.timer": "-rw-r--r--",
+    "./usr/share/doc/torvex/alarms.md": "-rw-r--r--",
+    "./usr/share/doc/torvex/examples/torvex-alerts.yml": "-rw-r--r--",
+    "./usr/share/doc/torvex/examples/alertmanager.yml": "-rw-r--r--",
     "./usr/lib/sysusers.d/torvex.conf": "-rw-r--r--",
     "./usr/sbin/torvex-fleet": "-rwxr-xr-x",
     "./usr/lib/torvex/torvexfleet": "-rwxr-xr-x",
@@ -93,6 +100,7 @@ UNIT_LINES = [
     "LogsDirectory=torvex",
     "LogsDirectoryMode=0755",
     "UMask=0022",
+    "Environment=TORVEX_METRICS_DIRECTORY=/var/lib/prometheus/node-exporter",
 ]
 
 # systemd-analyze security's exposure level of the unit (0 to 10, lower is better).
@@ -171,7 +179,7 @@ class Contents(unittest.TestCase):
         # a fleet's hosts carry the records over SSH.
         expected = {"Package": "torvex", "Version": VERSION, "Architecture": ARCHITECTURE,
                     "Section": "science", "Recommends": "libjs-dygraphs",
-                    "Suggests": "nginx, openssh-client, openssh-server"}
+                    "Suggests": "nginx, openssh-client, openssh-server, prometheus-node-exporter"}
         for field, value in expected.items():
             self.assertEqual(got.get(field), value, field)
         # The programs are static: nothing is needed at run time; the records
@@ -184,7 +192,8 @@ class Contents(unittest.TestCase):
     def test_programs_are_static_programs_of_the_architecture(self):
         self.assertIn(ARCHITECTURE, ELF_OF_ARCHITECTURE)
         want_class, want_order, want_machine, want_flags = ELF_OF_ARCHITECTURE[ARCHITECTURE]
-        for program in ("usr/bin/torvex", "usr/sbin/torvexsvc", "usr/lib/torvex/torvexfleet"):
+        for program in ("usr/bin/torvex", "usr/sbin/torvexsvc", "usr/sbin/torvex-metrics",
+                        "usr/lib/torvex/torvexfleet"):
             elf_class, order, machine, flags, interpreter = elf_header(
                 os.path.join(self.root, program))
             self.assertEqual((elf_class, order, machine), (want_class, want_order, want_machine))

@@ -198,4 +198,48 @@ bool heldBetweenWrites() {
     return false;
 }
 
+bool readIfChanged(const char* fileName, char* buffer, std::size_t size, std::size_t& length,
+                   FileVersion& version) {
+    length = 0;
+    FileVersion now;
+    char path[MAX_PATH];
+    const bool named = folderPath()[0] != '\0' &&
+                       std::snprintf(path, sizeof path, "%s\\%s", folderPath(), fileName) <
+                           static_cast<int>(sizeof path);
+    // The user's file: whoever edits it keeps it open as he likes. A
+    // reparse point under the name is opened itself and not read.
+    const HANDLE file = named ? ::CreateFileA(path, GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                              nullptr)
+                              : INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &information) &&
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0) {
+        now.length = static_cast<std::int64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+        now.modified = static_cast<std::int64_t>(information.ftLastWriteTime.dwHighDateTime) << 32 |
+                       information.ftLastWriteTime.dwLowDateTime;
+    }
+    const bool changed = now.length != version.length || now.modified != version.modified;
+    for (DWORD got = 1; changed && now.length >= 0 && got > 0 && length < size;) {
+        const DWORD asked = static_cast<DWORD>(size - length);
+        if (!::ReadFile(file, buffer + length, asked, &got, nullptr)) break;
+        length += got;
+    }
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    version = now;
+    return changed;
+}
+
+bool diskSpace(std::uint64_t& available, std::uint64_t& total) {
+    ULARGE_INTEGER free, all;
+    if (folderPath()[0] == '\0' || !::GetDiskFreeSpaceExA(folderPath(), &free, &all, nullptr)) {
+        return false;
+    }
+    available = free.QuadPart;
+    total = all.QuadPart;
+    return true;
+}
+
 }  // namespace recordsFolder

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "platform/win32/metrics_setup.h"
 #include "platform/win32/records_folder_setup.h"
 #include "platform/win32/service_manager.h"
 #include "platform/win32/service_run.h"
@@ -19,6 +20,7 @@ const char* const kUsage =
     "  Uso: TORVEXSVC install [-p Puerto] [-b Baudios] [-s Periodo]\n"
     "       TORVEXSVC remove [-p Puerto]\n"
     "       TORVEXSVC remove-all\n"
+    "       TORVEXSVC metrics Carpeta   (metricas para windows_exporter; \"\" ninguna)\n"
     "  Registros y mensajes en %ProgramData%\\TORVEX, un servicio por puerto\n";
 const char* const kNotStartedAsService =
     "Este programa lo arranca el administrador de servicios: TORVEXSVC install -p Puerto\n";
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "install") == 0) return services::install(settings);
     if (std::strcmp(command, "remove") == 0) return services::remove(settings.portName);
     if (std::strcmp(command, "remove-all") == 0) return services::removeAll();
+    if (std::strcmp(command, "metrics") == 0 && argc == 3) return setMetricsFolder(argv[2]);
     if (std::strcmp(command, "setup") == 0) return setUp(argc > 2 && std::strcmp(argv[2], "upgrade") == 0);
     if (std::strcmp(command, "teardown") == 0) return tearDown();
     if (std::strcmp(command, "run") == 0) {

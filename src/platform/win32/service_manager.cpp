@@ -181,6 +181,23 @@ int forEachTorvexService(Act act) {
     return status;
 }
 
+// The words of noted options, in place: split at spaces, a word in double
+// quotes kept whole (the port, since it is quoted), as the C runtime reads a
+// command line. Returns the number of words, the program's first.
+int splitOptions(char* options, char** words, int capacity) {
+    int count = 1;
+    for (char* at = options; *at != '\0' && count < capacity;) {
+        while (*at == ' ') ++at;
+        if (*at == '\0') break;
+        const char end = *at == '"' ? '"' : ' ';
+        if (end == '"') ++at;
+        words[count++] = at;
+        while (*at != '\0' && *at != end) ++at;
+        if (*at != '\0') *at++ = '\0';
+    }
+    return count;
+}
+
 bool removeNamed(SC_HANDLE manager, const char* name) {
     OwnedService service(::OpenServiceA(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (service.handle == nullptr) {
@@ -222,7 +239,8 @@ int install(const LoggerSettings& settings) {
         return 1;
     }
     char command[MAX_PATH + 64];
-    std::snprintf(command, sizeof command, "\"%s\" run -p %s -b %d -s %d", program,
+    // The port quoted: a name with a space stays one argument.
+    std::snprintf(command, sizeof command, "\"%s\" run -p \"%s\" -b %d -s %d", program,
                   settings.portName, settings.baudRate, settings.periodMs / 1000);
 
     const DWORD access = SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
@@ -337,11 +355,7 @@ int takeNoted(bool addAgain) {
         char copy[128];
         std::snprintf(copy, sizeof copy, "%s", options);
         char* words[10] = {const_cast<char*>(kProgramFile)};
-        int count = 1;
-        for (char* word = std::strtok(copy, " "); word != nullptr && count < 10;
-             word = std::strtok(nullptr, " ")) {
-            words[count++] = word;
-        }
+        const int count = splitOptions(copy, words, 10);
         LoggerSettings settings;
         int parsed = 0;
         if (!parseCommandLine(count, words, settings, parsed)) {
@@ -353,7 +367,13 @@ int takeNoted(bool addAgain) {
         if (existing.handle == nullptr && install(settings) != 0) status = 1;
     }
     if (addAgain && manager.handle == nullptr) status = 1;
-    ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, kNotedView, 0);  // with the value
+    // The value alone: the key keeps the other settings (the metrics folder).
+    HKEY key;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNotedKey, 0, KEY_SET_VALUE | kNotedView, &key) ==
+        ERROR_SUCCESS) {
+        ::RegDeleteValueA(key, kNotedValue);
+        ::RegCloseKey(key);
+    }
     return status;
 }
 
