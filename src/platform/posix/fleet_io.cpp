@@ -43,6 +43,8 @@ PassRead readHeaderLine(PassReader& reader, char (&line)[kFleetMaxLine]) {
         if (feed != nullptr) {
             const auto length = static_cast<std::size_t>(feed - start);
             if (length >= sizeof line) return PassRead::TooLong;
+            // A zero byte would cut a name short: no header holds one.
+            if (std::memchr(start, '\0', length) != nullptr) return PassRead::Failed;
             std::memcpy(line, start, length);
             line[length] = '\0';
             reader.begin += length + 1;

@@ -158,7 +158,7 @@ bool namedInPass(const char* name, std::size_t length) {
 // the whole pass replaces the last one, its verdict on a file the last one
 // on that file; files it did not name keep theirs.
 void logRefusals(Session& s) {
-    const int state = ::openat(s.storeFd, ".refusals", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int state = ::openat(s.storeFd, ".refusals", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int fd = state < 0 ? -1
                              : ::openat(state, s.settings->board,
                                         O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -300,7 +300,7 @@ void readCentralSettings(Session& s) {
 // A slot among the board's kSlots passes, held while this pass runs, with
 // this process's number in it so that a revoke can end it.
 bool takeSlot(Session& s) {
-    const int sessions = ::openat(s.storeFd, ".sessions", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int sessions = ::openat(s.storeFd, ".sessions", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sessions < 0) return false;
     for (int slot = 1; slot <= kSlots && s.slotFd < 0; ++slot) {
         char name[96];
@@ -389,6 +389,11 @@ void measureCopies(const Session& s, std::uint64_t& bytes, std::uint64_t& copies
     ::closedir(folder);
 }
 
+// a + b, or the most a count holds: what a board claims cannot wrap a sum.
+std::uint64_t addCapped(std::uint64_t a, std::uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
 // Which files may come, from where and how much: said to the board. False
 // when the whole pass is refused.
 bool offer(Session& s) {
@@ -424,7 +429,7 @@ bool offer(Session& s) {
             entry.from = entry.copySize;
             entry.most = entry.boardSize - entry.copySize;
         }
-        wanted += entry.most;
+        wanted = addCapped(wanted, entry.most);
         if (!entry.exists && entry.most > 0) ++newFiles;
     }
     struct statvfs space{};
@@ -435,11 +440,11 @@ bool offer(Session& s) {
     const std::uint64_t floorFiles = std::uint64_t{space.f_files} / 100 * s.floorPercent;
     // What does not fit is refused whole, not taken in part: the board
     // hears why, and sends it all once there is room.
-    if (wanted > 0 && used + wanted > s.quota) {
+    if (wanted > 0 && addCapped(used, wanted) > s.quota) {
         refusePass(s, FleetRefusal::Quota, used, s.quota);
         return false;
     }
-    if (wanted > 0 && (!measured || freeBytes < floorBytes + wanted)) {
+    if (wanted > 0 && (!measured || freeBytes < addCapped(floorBytes, wanted))) {
         refusePass(s, FleetRefusal::Floor, freeBytes, floorBytes);
         return false;
     }
@@ -695,7 +700,7 @@ void sayResults() {
 // .passes/BOARD: when the board's last pass ended here and its pace, for
 // the central host's metrics; written whole (a new file renamed over it).
 void notePass(const Session& s) {
-    const int passes = ::openat(s.storeFd, ".passes", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int passes = ::openat(s.storeFd, ".passes", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (passes < 0) return;
     char temporary[96], line[64];
     std::snprintf(temporary, sizeof temporary, ".%s.%d", s.settings->board, s.slot);
