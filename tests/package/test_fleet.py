@@ -493,6 +493,9 @@ def hostile(fleet, test):
         ("rsync --files-from", rsync("--files-from=/dev/null"), "se pidio: rsync --server -tRe."),
         ("rsync -r through a wrapper", rsync("-r"), "envio parado"),
         ("a board over its quota", over_quota, "placa board-3: la placa ha llegado a su cuota"),
+        ("sizes whose sum wraps", lambda: speak(board2, pass_bytes(
+            [(1 << 63, b"w1-2026-12.csv"), (1 << 63, b"w2-2026-12.csv")])),
+         "placa board-2: la placa ha llegado a su cuota"),
         ("the store at its floor", at_floor, "el almacen del host central esta casi lleno"),
         ("twenty sessions at once", twenty_sessions, "ya hay dos envios de esta placa en curso"),
         ("a revoke during a transfer", revoke_mid_transfer, "placa board-3: revocada; 1 envio en curso terminado"),
