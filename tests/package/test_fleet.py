@@ -185,11 +185,15 @@ class Fleet:
 
 
 def central_away(fleet, test):
-    """5 s away; board-1's carrier restarts meanwhile; board-2 gets a month's backlog."""
+    """5 s away; board-1's carrier restarts meanwhile, with a file that will
+    not change again, which only its passes of every file find; board-2 gets
+    a month's backlog."""
     fleet.central.stop()
     fleet.backlog(fleet.boards[1], "backlog-2026-11.csv", stamped_lines(1100))
     time.sleep(2.5)
-    fleet.boards[0].restart()
+    fleet.boards[0].stop()
+    fleet.backlog(fleet.boards[0], "quiet-2026-06.csv", stamped_lines(50, "2026-06"))
+    fleet.boards[0].start()
     time.sleep(2.5)
     fleet.central.start()
 

@@ -371,7 +371,7 @@ bool readRequest(Session& s) {
 // The board's copies: their bytes and their number.
 void measureCopies(const Session& s, std::uint64_t& bytes, std::uint64_t& copies) {
     bytes = copies = 0;
-    const int fd = ::dup(s.boardFd);
+    const int fd = ::openat(s.boardFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* folder = fd < 0 ? nullptr : ::fdopendir(fd);
     if (folder == nullptr) {
         if (fd >= 0) ::close(fd);

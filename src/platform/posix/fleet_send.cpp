@@ -200,7 +200,9 @@ void listFiles(Sender& s) {
         return true;
     };
     if (s.all) {
-        const int fd = ::dup(s.recordsFd);
+        // A description of its own: a copy of recordsFd would share its
+        // place in the folder, at the end after the first listing.
+        const int fd = ::openat(s.recordsFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         DIR* folder = fd < 0 ? nullptr : ::fdopendir(fd);
         if (folder == nullptr && fd >= 0) ::close(fd);
         while (folder != nullptr) {
