@@ -221,13 +221,15 @@ class Figures(unittest.TestCase):
                  "live": {"before": live(40.0, 20.0, 40.0), "hardened": live(40.0, 40.0, 60.0),
                           "fast": live(160.0, 160.0, 160.0)},
                  "store": "ext4", "duration_s": 100, "every_s": {"before": 10, "hardened": 10},
-                 "backlog": {"records": 28800, "delivered_s": 14.4, "live_records": 100,
+                 "backlog": {"records": 28800, "delivered": 28800, "delivered_s": 14.4,
+                             "live_records": 100,
                              "live_worst_s": 12.5, "live_limit_s": 12.0, "live_late": 1}}
         missed = []
         text = central_table.fleet_document(fleet, "Measured.", missed)
         self.assertIn("with the hardened carrier %s boards of 8 (%s instruments)"
                       % (format(boards, ","), format(boards * 8, ",")), text)
-        self.assertIn("(2,000 records/s); a day away would take about 5.8 min", text)
+        self.assertIn("(2,000 records/s; target: within 120 s); a day away would take about 5.8 min",
+                      text)
         # Ratios of the pairs, not of the medians: 0.9, 0.5, 1.3 and 0.7, 0.9, 0.7.
         self.assertIn("| 1,000 (1,000 to 2,000) | 1,000 (900 to 1,300) | 0.90× (0.50× to "
                       "1.30×) | ≥ 0.8× |", text)
@@ -239,6 +241,11 @@ class Figures(unittest.TestCase):
             "fleet: Largest fleet at send's default pace (10 s), boards of 8 instruments at "
             "`-s 1`: ≥ 0.8×",
             "fleet: live records within 12 s during a backlog"])
+        fleet["backlog"].update(delivered=1200, delivered_s=None)
+        text = central_table.fleet_document(fleet, "Measured.", missed)
+        self.assertIn("**not delivered** within 120 s of the central host's return (1,200 of "
+                      "them there by then", text)
+        self.assertIn("fleet: the backlog delivered within 120 s", missed)
 
     def test_a_stopped_bench_ends_its_hosts_and_removes_its_folders(self):
         # A host as fleet_hosts starts one: a process group of its own.

@@ -48,6 +48,7 @@ LIVE_BOARDS_S = 30  # how long 32 boards log live: several passes of each
 FAST = ("--every", "1")  # a pass a second, against send's default pace
 BACKLOG_HOURS = 1
 BACKLOG = 3600 * BACKLOG_HOURS * INSTRUMENTS  # records, at -s 1
+BACKLOG_LIMIT_S = 120  # the backlog on the central host within this, once it is back
 LIVE_BOARDS = 7
 LIVE_LIMIT_S = 2.0  # after the board's pace
 HEADROOM = 0.5  # of the central host's CPU kept free to catch up after an outage
@@ -330,8 +331,9 @@ def live_run(work, carrier, count, pace=()):
 
 def backlog_run(work, carrier, every_s):
     """One board's hour of records written while the central host was away,
-    then delivered; LIVE_BOARDS others each log a record a second meanwhile,
-    each due within every_s (the pace) and LIVE_LIMIT_S."""
+    then delivered, within BACKLOG_LIMIT_S or not (delivered_s None, the
+    records there by then counted); LIVE_BOARDS others each log a record a
+    second meanwhile, each due within every_s (the pace) and LIVE_LIMIT_S."""
     per_file = BACKLOG // INSTRUMENTS
     with Fleet(work, carrier, 1 + LIVE_BOARDS) as fleet:
         names = list(fleet.boards)
@@ -345,16 +347,16 @@ def backlog_run(work, carrier, every_s):
         arrivals = Arrivals(fleet.central.store, live)
         arrivals.start()
         seconds = log_live(fleet, live, lambda: fleet.store.lines(backlogged) >= BACKLOG
-                           or time.monotonic() > back + 600)
-        if fleet.store.lines(backlogged) < BACKLOG:
-            raise BenchError("fleet: the backlog was not delivered within 600 s")
-        delivered = time.monotonic() - back
+                           or time.monotonic() > back + BACKLOG_LIMIT_S)
+        delivered = fleet.store.lines(backlogged)
+        delivered_s = time.monotonic() - back if delivered >= BACKLOG else None
         wait_for(lambda: len(arrivals.first_seen) >= seconds * INSTRUMENTS * len(live), 60,
                  "the live records filed")
         arrivals.done = True
         delays = arrivals.delays()
     limit = every_s + LIVE_LIMIT_S
-    return {"records": BACKLOG, "delivered_s": delivered, "live_records": len(delays),
+    return {"records": BACKLOG, "delivered": delivered, "delivered_s": delivered_s,
+            "live_records": len(delays),
             "live_worst_s": max(delays), "live_limit_s": limit,
             "live_late": sum(delay > limit for delay in delays)}
 
@@ -384,8 +386,8 @@ def fleet_runs(work):
         for round_ in range(ROUNDS):
             for count in BOARD_COUNTS:
                 for carrier in carriers:
-                    say(f"{count} boards sending at once, {carrier.name} ({round_ + 1} of "
-                        f"{ROUNDS})")
+                    say(f"{count} board{'s' if count > 1 else ''} sending at once, "
+                        f"{carrier.name} ({round_ + 1} of {ROUNDS})")
                     rates[count][carrier.name].append(filing_run(work, carrier, count))
         live = {"before": [], "hardened": [], "fast": []}
         for round_ in range(ROUNDS):

@@ -5,7 +5,7 @@ then what the hardened one costs to follow live boards, what a backlog
 costs, and the largest fleet that follows from them."""
 import statistics
 
-from .central import (BACKLOG, BACKLOG_HOURS, BEFORE, CORES, HEADROOM, INSTRUMENTS, LIVE_BOARDS,
+from .central import (BACKLOG, BACKLOG_HOURS, BACKLOG_LIMIT_S, BEFORE, CORES, HEADROOM, INSTRUMENTS, LIVE_BOARDS,
                       LIVE_BOARDS_S, RATIO_GOAL, ROUNDS, RUN_RECORDS, fleet_sizes)
 from .tables import Table
 
@@ -72,21 +72,31 @@ def detail_row(count, runs):
 
 
 def fleet_document(fleet, machine, missed):
-    """The fleet section's text; a ratio under RATIO_GOAL, or a live record
-    later than the pace and LIVE_LIMIT_S during the backlog, is a missed
-    target."""
+    """The fleet section's text; a ratio under RATIO_GOAL, a backlog not
+    delivered within BACKLOG_LIMIT_S or a live record later than the pace
+    and LIVE_LIMIT_S meanwhile is a missed target."""
     live, backlog, every = fleet["live"], fleet["backlog"], fleet["every_s"]["hardened"]
     minutes, seconds = divmod(round(fleet["duration_s"]), 60)
     rows, rows_missed = comparison(fleet, missed)
     goal = ("met in every row." if not rows_missed else
             f"**missed** in {len(rows_missed)} of {len(rows)} rows (marked).")
-    per_s = backlog["records"] / backlog["delivered_s"]
-    day_min = backlog["delivered_s"] * 24 / BACKLOG_HOURS / 60
     late = backlog["live_late"]
     verdict = "met" if not late else f"**missed** ({late} later)"
     limit = backlog["live_limit_s"]
     if late:
         missed.append(f"fleet: live records within {limit:.0f} s during a backlog")
+    if backlog["delivered_s"] is None:
+        missed.append(f"fleet: the backlog delivered within {BACKLOG_LIMIT_S} s")
+        delivered = (f"**not delivered** within {BACKLOG_LIMIT_S} s of the central host's "
+                     f"return ({backlog['delivered']:,} of them there by then; target: "
+                     f"within {BACKLOG_LIMIT_S} s)")
+    else:
+        per_s = backlog["records"] / backlog["delivered_s"]
+        day_min = backlog["delivered_s"] * 24 / BACKLOG_HOURS / 60
+        delivered = (f"delivered {backlog['delivered_s']:.1f} s after the central host was "
+                     f"back, the board's wait before it tried again included ({per_s:,.0f} "
+                     f"records/s; target: within {BACKLOG_LIMIT_S} s); a day away would take "
+                     f"about {day_min:.1f} min")
     instruments, boards = fleet_sizes(median_run(live["hardened"]))
     fast_instruments, fast_boards = fleet_sizes(median_run(live["fast"]))
     old_instruments, old_boards = fleet_sizes(median_run(live["before"]))
@@ -124,10 +134,9 @@ def fleet_document(fleet, machine, missed):
         live_line(live["before"], "The one before, at its default pace", delays=False),
         f"- **Backlog**, the hardened carrier. {BACKLOG_HOURS} hour of {INSTRUMENTS} "
         f"instruments at `-s 1` ({BACKLOG:,} records), written on one board while the central "
-        f"host was away: delivered {backlog['delivered_s']:.1f} s after the central host was "
-        f"back, the board's wait before it tried again included ({per_s:,.0f} records/s); a "
-        f"day away would take about {day_min:.1f} min. Meanwhile {LIVE_BOARDS} other boards "
-        f"logged {backlog['live_records']:,} live records, the latest of which arrived "
+        f"host was away, the board's send started after them: {delivered}. Meanwhile "
+        f"{LIVE_BOARDS} other boards logged {backlog['live_records']:,} live records, the "
+        f"latest of which arrived "
         f"{backlog['live_worst_s']:.2f} s after its time; target: each within the pace and "
         f"2 s, {limit:.0f} s: {verdict}.",
         f"- **Largest fleet**, keeping {HEADROOM:.0%} of the central host's {CORES} cores "
