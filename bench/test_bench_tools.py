@@ -4,8 +4,13 @@ The peer must write the same records as the program, or the comparison in
 scripts/bench compares different work; the figures and the README rewrite
 must be right without a serial line or a simulator.
 """
+import os
+import signal
+import subprocess
 import sys
 import tempfile
+import textwrap
+import time
 import types
 import unittest
 from pathlib import Path
@@ -190,28 +195,87 @@ class Figures(unittest.TestCase):
             board = Path(temp) / "board-01"
             board.mkdir()
             (board / "tty0.csv").write_bytes(b"a\nb\nhalf")  # the last line being written
+            # A copy being made under another name, the central host's own files.
+            (board / ".tty1.csv.Xy12Ab").write_bytes(b"c\n")
+            (Path(temp) / ".sessions").mkdir()
+            (Path(temp) / ".sessions" / "board-01.1").write_bytes(b"4242\n")
             store = central.Store(temp)
             self.assertEqual((store.lines(), store.lines("board-01"), store.lines("board-02")),
                              (2, 2, 0))
             with open(board / "tty0.csv", "ab") as out:
                 out.write(b" of c\nd\n")
             self.assertEqual(store.lines(), 4)
-        run = {"boards": 32, "rate": 2000.0, "span_s": 16.0, "cpu_pct": 30.0, "busy_pct": 90.0}
-        fleet = {"rows": [run], "store": "ext4", "duration_s": 100, "every_s": 10,
-                 "live": {"boards": 32, "records": 5120, "cpu_pct": 40.0, "median_s": 5.5,
-                          "worst_s": 11.2},
-                 "live_fast": {"boards": 32, "records": 5120, "cpu_pct": 160.0,
-                               "median_s": 0.5, "worst_s": 1.2},
-                 "backlog": {"records": 28800, "delivered_s": 14.4, "live_records": 100,
+
+        def rates(before, hardened):
+            return {name: [{"rate": rate, "span_s": 2.0, "cpu_pct": 50.0, "busy_pct": 100.0}
+                           for rate in rates] for name, rates in (("before", before),
+                                                                  ("hardened", hardened))}
+
+        def live(*cpu):
+            return [{"boards": 32, "records": 7680, "cpu_pct": pct, "median_s": 5.5,
+                     "worst_s": 11.2} for pct in cpu]
+        # 40% of a core for 32 boards: half of the cores is 80 boards per core.
+        boards = int(central.CORES * 0.5 / (0.4 / 32))
+        fleet = {"rates": {1: rates([1000, 2000, 1000], [900, 1000, 1300]),
+                           32: rates([1000, 1000, 1000], [700, 900, 700])},
+                 "live": {"before": live(40.0, 20.0, 40.0), "hardened": live(40.0, 40.0, 60.0),
+                          "fast": live(160.0, 160.0, 160.0)},
+                 "store": "ext4", "duration_s": 100, "every_s": {"before": 10, "hardened": 10},
+                 "backlog": {"records": 28800, "delivered": 28800, "delivered_s": 14.4,
+                             "live_records": 100,
                              "live_worst_s": 12.5, "live_limit_s": 12.0, "live_late": 1}}
         missed = []
         text = central_table.fleet_document(fleet, "Measured.", missed)
-        # 40% of a core for 32 boards: half of the cores is 80 boards per core.
-        boards = int(central.CORES * 0.5 / (0.4 / 32))
-        self.assertIn("%s boards of 8 (%s instruments)" % (format(boards, ","),
-                                                          format(boards * 8, ",")), text)
-        self.assertIn("(2,000 records/s); a day away would take about 5.8 min", text)
-        self.assertEqual(missed, ["fleet: live records within 12 s during a backlog"])
+        self.assertIn("with the hardened carrier %s boards of 8 (%s instruments)"
+                      % (format(boards, ","), format(boards * 8, ",")), text)
+        self.assertIn("(2,000 records/s; target: within 120 s); a day away would take about 5.8 min",
+                      text)
+        # Ratios of the pairs, not of the medians: 0.9, 0.5, 1.3 and 0.7, 0.9, 0.7.
+        self.assertIn("| 1,000 (1,000 to 2,000) | 1,000 (900 to 1,300) | 0.90× (0.50× to "
+                      "1.30×) | ≥ 0.8× |", text)
+        self.assertIn("| 0.70× (0.70× to 0.90×) | ≥ 0.8× **(missed)** |", text)
+        self.assertIn("| 32 | 2.0 s / 2.0 s | 50% / 50% | 100% / 100% |", text)
+        self.assertIn("**missed** in 2 of 3 rows", text)
+        self.assertEqual(missed, [
+            "fleet: Records filed per second, 32 boards at once: ≥ 0.8×",
+            "fleet: Largest fleet at send's default pace (10 s), boards of 8 instruments at "
+            "`-s 1`: ≥ 0.8×",
+            "fleet: live records within 12 s during a backlog"])
+        fleet["backlog"].update(delivered=1200, delivered_s=None)
+        text = central_table.fleet_document(fleet, "Measured.", missed)
+        self.assertIn("**not delivered** within 120 s of the central host's return (1,200 of "
+                      "them there by then", text)
+        self.assertIn("fleet: the backlog delivered within 120 s", missed)
+
+    def test_a_stopped_bench_ends_its_hosts_and_removes_its_folders(self):
+        # A host as fleet_hosts starts one: a process group of its own.
+        child = textwrap.dedent("""
+            import subprocess, sys, time, types
+            from end_to_end import __main__ as bench, central
+            bench.stop_on_signals()
+            scratch = central.Scratch()
+            host = subprocess.Popen(["sh", "-c", "sleep 60 & exec sleep 60"],
+                                    start_new_session=True)
+            scratch.hosts.append(types.SimpleNamespace(process=host))
+            try:
+                print(host.pid, scratch.folder(sys.argv[1], "central-"), flush=True)
+                time.sleep(60)
+            finally:
+                central.end_all()
+            """)
+        with tempfile.TemporaryDirectory() as temp:
+            with subprocess.Popen([sys.executable, "-c", child, temp], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True,
+                                  cwd=Path(__file__).resolve().parent) as bench:
+                group, folder = bench.stdout.readline().split()
+                bench.send_signal(signal.SIGTERM)
+                bench.wait(timeout=10)
+            self.assertFalse(Path(folder).exists())
+            deadline = time.monotonic() + 5
+            with self.assertRaises(ProcessLookupError):
+                while time.monotonic() < deadline:  # the orphan reaped by init meanwhile
+                    os.killpg(int(group), 0)
+                    time.sleep(0.05)
 
     def test_unattended_run_against_the_console_run_from_made_up_runs(self):
         with tempfile.TemporaryDirectory() as temp:

@@ -34,7 +34,7 @@ from pathlib import Path
 from .common import ARGS, BAUDS, LONG_POLLS, MODES, TYPICAL_REPLY, BenchError
 from .measures import load_average, machine_description
 from .runs import equivalence_runs, long_period_runs, timed_runs, unsynced_runs
-from .central import fleet_runs
+from .central import end_all, fleet_runs
 from .central_table import FLEET_BEGIN, FLEET_END, fleet_document
 from .view import view_document, view_runs
 from .scale import SCALE_COUNTS, scale_runs
@@ -98,6 +98,21 @@ def parse_arguments():
 
 class PhaseFailed(Exception):
     pass
+
+
+class Stopped(KeyboardInterrupt):
+    """A SIGTERM (a time-out's) or SIGHUP: the bench ends as on Ctrl-C."""
+
+
+def stop_on_signals():
+    """SIGTERM and SIGHUP raise Stopped, so that every phase ends what it
+    started on the way out; once only, so that nothing cuts that short."""
+    def stop(number, _frame):
+        for ignored in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(ignored, signal.SIG_IGN)
+        raise Stopped(number)
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, stop)
 
 
 def run_phases(work, reply_file):
@@ -166,6 +181,7 @@ def main():
     parse_arguments()
     # Children must see Ctrl-C as Ctrl-C even when this was started in the background.
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    stop_on_signals()
     tool_versions()
 
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -174,7 +190,10 @@ def main():
         work = Path(temp)
         reply_file = work / "reply.txt"
         reply_file.write_bytes(TYPICAL_REPLY)
-        r = run_phases(work, reply_file)
+        try:
+            r = run_phases(work, reply_file)
+        finally:
+            end_all()  # the fleets' hosts and folders, however the phases ended
     r.update(machine=machine_description(), started=started,
              load=(load_at_start, load_average()), duration_s=time.time() - ARGS.began)
     tables, missed = document(r)
@@ -220,3 +239,7 @@ if __name__ == "__main__":
     except (BenchError, PhaseFailed) as error:
         print(f"bench: {error}", file=sys.stderr)
         sys.exit(2)
+    except KeyboardInterrupt as stop:
+        number = stop.args[0] if isinstance(stop, Stopped) else signal.SIGINT
+        print(f"bench: stopped by {signal.Signals(number).name}", file=sys.stderr)
+        sys.exit(128 + number)
