@@ -19,6 +19,14 @@ const TorvexCharts = (() => {
       two(d.getHours()) + ":" + two(d.getMinutes()) + ":" + two(d.getSeconds());
   }
 
+  // The axis' dates in Spanish: "10 dic" rather than "10 Dec".
+  const MONTHS = {Jan: "ene", Feb: "feb", Mar: "mar", Apr: "abr", May: "may", Jun: "jun",
+                  Jul: "jul", Aug: "ago", Sep: "sep", Oct: "oct", Nov: "nov", Dec: "dic"};
+  function axisDate(date, granularity, opts) {
+    return Dygraph.dateAxisLabelFormatter(date, granularity, opts)
+      .replace(/\b[A-Z][a-z]{2}\b/, month => MONTHS[month] || month);
+  }
+
   // A field's points: every record's, or, past EXACT_UP_TO records, the
   // lowest and the highest of each pixel column's records in their order:
   // the same picture from far fewer points. Gaps stay gaps.
@@ -119,7 +127,7 @@ const TorvexCharts = (() => {
       legend: "follow",
       resizable: "passive",
       interactionModel: touchModel,
-      axes: {x: {ticker: Dygraph.dateTicker, axisLabelFormatter: Dygraph.dateAxisLabelFormatter,
+      axes: {x: {ticker: Dygraph.dateTicker, axisLabelFormatter: axisDate,
                   valueFormatter: localTime},
              y: {axisLabelWidth: 50}},
       underlayCallback: (context, area, g) => drawLimits(context, area, g, field),

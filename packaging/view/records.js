@@ -150,11 +150,11 @@ const TorvexRecords = (() => {
     return !Number.isNaN(lineTime(bytes, from, to));
   }
 
-  // Text to show of bytes[from, to): at most `most` bytes of it, whatever
-  // they are, with the length when it was cut.
-  function shownText(bytes, from, to, most = 300) {
+  // Text to show of a line whose first bytes are bytes[from, to): at most
+  // `most` of them, whatever they are, with the line's length when cut.
+  function shownText(bytes, from, to, most = 300, length = to - from) {
     const text = lossy.decode(bytes.subarray(from, Math.min(to, from + most)));
-    return to - from > most ? text + "… (" + (to - from).toLocaleString("es-ES") + " bytes)" : text;
+    return length > most ? text + "… (" + length.toLocaleString("es-ES") + " bytes)" : text;
   }
 
   // The whole lines of bytes[from, to) (to just past a LF), each as

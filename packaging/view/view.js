@@ -113,7 +113,7 @@
 
   function newBoard(name) {
     return {name: name, url: RECORDS + (name ? encodeURIComponent(name) + "/" : ""),
-            nextList: 0, listing: false, error: null};
+            timer: null, listed: false, checkedAt: 0, error: null};
   }
 
   async function listing(url) {
@@ -129,7 +129,7 @@
   async function listTop() {
     const top = page.boards.get("") || newBoard("");
     page.boards.set("", top);
-    top.listing = true;
+    const asked = now();
     try {
       const entries = await listing(RECORDS);
       const folders = entries.filter(e => e.type === "directory" && typeof e.name === "string");
@@ -139,33 +139,35 @@
       }
       for (const [name, board] of page.boards) {
         if (name && !folders.some(f => f.name === name)) {
+          clearTimeout(board.timer);
           dropBoard(board);
           page.boards.delete(name);
         }
       }
       top.error = null;
-      await Promise.all([applyListing(top, entries),
-                         ...[...page.boards.values()].filter(b => b.name && !b.nextList &&
-                                                             !b.listing).map(listBoard)]);
+      await Promise.all([applyListing(top, entries, asked),
+                         ...[...page.boards.values()].filter(b => b.name && !b.listed)
+                           .map(listBoard)]);
     } catch (error) {
       top.error = error.message;
     } finally {
-      top.listing = false;
-      top.nextList = Date.now() + listPace(top);
+      top.timer = setTimeout(listTop, listPace(top));
     }
   }
 
   async function listBoard(board) {
-    board.listing = true;
+    board.listed = true;
+    const asked = now();
     try {
       const entries = await listing(board.url);
       board.error = null;
-      await applyListing(board, entries);
+      await applyListing(board, entries, asked);
     } catch (error) {
       board.error = error.message;
     } finally {
-      board.listing = false;
-      board.nextList = Date.now() + listPace(board);
+      if (page.boards.get(board.name) === board) {
+        board.timer = setTimeout(() => listBoard(board), listPace(board));
+      }
     }
   }
 
@@ -175,7 +177,7 @@
 
   // The instruments and files of a folder, as a listing shows them; what
   // grew is read.
-  async function applyListing(board, entries) {
+  async function applyListing(board, entries, asked) {
     const seen = new Map();  // key: Set of the file names listed
     for (const entry of entries) {
       if (entry.type !== "file" || typeof entry.name !== "string") continue;
@@ -227,6 +229,8 @@
     }
     placeInstruments();
     await Promise.all([...page.instruments.values()].filter(i => i.board === board).map(follow));
+    // Everything the folder held when it was listed is read.
+    board.checkedAt = asked;
   }
 
   function listPace(board) {
@@ -286,9 +290,17 @@
   }
 
   // What the listing says changed, read: the field names, the newest files'
-  // last records the first time, then the bytes each file grew by.
-  async function follow(instrument) {
-    if (instrument.busy) return;
+  // last records the first time, then the bytes each file grew by; after
+  // what an earlier listing asked, if that is still being read.
+  function follow(instrument) {
+    const after = instrument.following || Promise.resolve();
+    const mine = after.then(() => followListed(instrument));
+    instrument.following = mine;
+    mine.then(() => { if (instrument.following === mine) instrument.following = null; });
+    return mine;
+  }
+
+  async function followListed(instrument) {
     instrument.busy = true;
     try {
       if (instrument.campos && instrument.campos.due) await readCampos(instrument);
@@ -346,21 +358,24 @@
     for (const file of files.now) {
       let {lines, lo: back} = await readEnd(instrument, file, TAIL);
       let step = 4 * TAIL;
+      let inside = null;  // the end of a line longer than what was read
       const isPast = l => l.record !== null && l.t <= now() + FUTURE_SLACK;
       while (back > 0 && file.hi - back < TAIL_MOST && !lines.some(isPast)) {
         const got = await readBytes(file.url, "bytes=" + Math.max(0, back - step) + "-" +
                                     (back - 1));
-        const first = got.start === 0 ? 0 : got.bytes.indexOf(10) + 1;
+        const first = firstLine(got);
+        step = Math.min(16 * step, TAIL_MOST);
         if (first === 0 && got.start > 0) {
           // All of it inside one line, longer than any record: passed over.
-          lines.unshift({t: NaN, record: null, at: got.start, end: back,
-                         shown: R.shownText(got.bytes, 0, got.bytes.length)});
-        } else {
-          const before = R.readLines(got.bytes, first, got.bytes.length);
-          lines = before.map(l => shifted(l, got.start)).concat(lines);
+          if (inside === null) inside = back;
+          back = got.start;
+          continue;
         }
+        const before = R.readLines(got.bytes, first, got.bytes.length);
+        if (inside !== null) headOf(before, got, inside - 1);
+        inside = null;
+        lines = before.map(l => shifted(l, got.start)).concat(lines);
         back = got.start + first;
-        step = Math.min(16 * step, TAIL_MOST);
       }
       noteLines(instrument, lines, file);
     }
@@ -383,6 +398,21 @@
     file.hi = got.start + end;
     return {lines: R.readLines(bytes, first, end).map(l => shifted(l, got.start)),
             lo: got.start + first};
+  }
+
+  // The last of lines read back is the start of a line that goes on to
+  // its LF at `end`, past what was read: no record, shown with its length.
+  function headOf(lines, got, end) {
+    const head = lines[lines.length - 1];
+    Object.assign(head, {t: NaN, record: null, shown: R.shownText(
+      got.bytes, head.at, got.bytes.length, 300, end - got.start - head.at)});
+  }
+
+  // Where the first whole line of bytes read back from a line's start
+  // begins: past the first LF but the one that ends them; 0 from the file's
+  // start, or when they lie inside one line.
+  function firstLine(got) {
+    return got.start === 0 ? 0 : got.bytes.subarray(0, got.bytes.length - 1).indexOf(10) + 1;
   }
 
   function shifted(line, by) {
@@ -469,11 +499,14 @@
     return shape;
   }
 
+  // Silent: no record for three periods (and the time a board's copies
+  // take to reach the central host) when its folder was last looked at, so
+  // that a page slow to read marks nothing silent by mistake.
   function isSilent(instrument) {
     if (!instrument.last) return false;
     const allowed = SILENT_PERIODS * (instrument.period || LONGEST_PERIOD) +
                     (instrument.board.name ? FLEET_DELAY : 0);
-    return now() - instrument.last.t > allowed;
+    return Math.min(now(), instrument.board.checkedAt) - instrument.last.t > allowed;
   }
 
   // The positions of the last record's fields beyond their limits.
@@ -517,7 +550,8 @@
   }
 
   function newSegment(file, lo) {
-    return {file: file, lo: lo, rows: [], skipped: {lines: 0, encoding: 0, shape: 0, future: 0}};
+    return {file: file, lo: lo, rows: [], skipBy: 0,
+            skipped: {lines: 0, encoding: 0, shape: 0, future: 0}};
   }
 
   // Rows before a segment's first, about back to the goal at the pace of the
@@ -529,21 +563,25 @@
     if (earliest !== null && chart.bytesPerMs) {
       need = Math.ceil((earliest - goal) * chart.bytesPerMs * 1.05) + 2048;
     }
-    need = Math.max(need, 4096);
+    need = Math.max(need, 4096, segment.skipBy);
     const lo = segment.lo;
     const start = Math.max(0, lo - need);
     const got = await readBytes(segment.file.url, "bytes=" + start + "-" + (lo - 1));
     if (segment.lo !== lo || instrument.chart !== chart) return;
-    const first = start === 0 ? 0 : got.bytes.indexOf(10) + 1;
+    const first = firstLine(got);
     if (first === 0 && start > 0) {
-      // All of it inside one line, longer than any record: passed over.
+      // All of it inside one line, longer than any record: passed over, in
+      // longer steps; counted once its start is read.
+      if (!segment.skipBy) segment.skipFrom = lo;
       segment.lo = start;
-      segment.skipped.lines++;
+      segment.skipBy = Math.min(4 * need, TAIL_MOST);
       return;
     }
     const rows = [];
     const step = 20000;  // lines a slice
     const lines = R.readLines(got.bytes, first, got.bytes.length);
+    if (segment.skipBy) headOf(lines, got, segment.skipFrom - 1);
+    segment.skipBy = 0;
     for (let i = 0; i < lines.length; i += step) {
       rows.push(...rowsOf(instrument, lines.slice(i, i + step), segment));
       await breathe();
@@ -858,6 +896,7 @@
     }
     shown.clear();
     noteSummary();
+    resort();
   }
 
   function setText(element, text) {
@@ -1036,11 +1075,6 @@
   let lastOrder = "";
 
   function tick() {
-    const time = Date.now();
-    for (const board of page.boards.values()) {
-      if (board.listing || time < board.nextList) continue;
-      if (board.name) listBoard(board); else listTop();
-    }
     for (const instrument of page.instruments.values()) {
       showInstrument(instrument);
       const chart = instrument.chart;
@@ -1053,13 +1087,18 @@
         draw(instrument);
       }
     }
+    resort();
+    showErrors();
+  }
+
+  // The summary sorted again when a state or a last record changed.
+  function resort() {
     const order = [...page.instruments.values()]
       .map(i => i.key + stateOf(i).rank + (i.last && i.last.t)).join();
     if (order !== lastOrder) {
       lastOrder = order;
       placeRows();
     }
-    showErrors();
   }
 
   function chooseRange(range) {
