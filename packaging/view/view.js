@@ -452,6 +452,7 @@
   function noteLines(instrument, lines, file) {
     if (instrument.shape === null) instrument.shape = shapeOf(lines);
     const present = now() + FUTURE_SLACK;
+    let latest = null;
     for (const line of lines) {
       if (Number.isNaN(line.t)) {
         instrument.flaw = {file: file.name, text: line.shown};
@@ -462,11 +463,12 @@
         continue;
       }
       noteTime(instrument, line.t);
-      if (instrument.last && line.t < instrument.last.t) continue;
-      const values = line.record === null ? null : R.fieldValues(line.record);
-      instrument.last = {t: line.t, record: line.record, values: values,
-                         shaped: values !== null && values.length === instrument.shape,
-                         file: file.name, at: line.at, end: line.end};
+      if (!latest || line.t >= latest.t) latest = line;
+    }
+    if (latest && (!instrument.last || latest.t >= instrument.last.t)) {
+      const values = latest.record === null ? null : R.fieldValues(latest.record);
+      instrument.last = {t: latest.t, record: latest.record, values: values,
+                         shaped: values !== null && values.length === instrument.shape};
     }
     instrument.period = R.periodFrom(instrument.times) || instrument.period;
     if (!instrument.positions.length && instrument.last && instrument.last.shaped) {
@@ -750,10 +752,13 @@
     charted.delete(instrument);
   }
 
-  // Past CHARTED_MOST instruments, the charts and rows of those out of view
-  // longest go: memory stays bounded however long the page is open.
+  // The charts of cards out of view go (their canvases are most of the
+  // page's memory) and are drawn again from their rows on return; past
+  // CHARTED_MOST instruments, the rows of those out of view longest go too:
+  // memory stays bounded however long the page is open.
   function forgetOthers() {
     const out = [...charted].filter(i => !i.inView).sort((a, b) => a.leftView - b.leftView);
+    for (const instrument of out) forgetCharts(instrument);
     while (charted.size > CHARTED_MOST && out.length) forgetChart(out.shift());
   }
 
@@ -1137,6 +1142,7 @@
       silent: isSilent(i), period: i.period, error: i.error, future: i.future && i.future.t,
       out: outOfLimits(i), positions: i.positions,
       from: i.chart && i.chart.from, complete: Boolean(i.chart && i.chart.complete),
+      charted: Boolean(i.chart && i.chart.set.charts),
       records: i.chart && i.chart.records, drawn: i.chart ? i.chart.drawn : [],
       skipped: i.chart && i.chart.skipped})),
   };
