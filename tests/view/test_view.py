@@ -601,13 +601,15 @@ class RecordsPage(unittest.TestCase):
                     self.open(self.central.url, "dia", ["board-2/archivo"])
                     self.assertLessEqual(self.browser.execute_script(
                         "return document.documentElement.scrollWidth"), width)
+                    # Each chart's box, its canvas, and where the box ends.
                     widths = self.browser.execute_script(
-                        "return [...arguments[0].querySelectorAll('.chart')].map("
-                        "c => [c.clientWidth, c.querySelector('canvas').clientWidth])",
-                        self.card("board-2/archivo"))
+                        "return [...arguments[0].querySelectorAll('.chart')].map(c => ["
+                        "c.clientWidth, c.querySelector('canvas').clientWidth,"
+                        "c.getBoundingClientRect().right])", self.card("board-2/archivo"))
                     self.assertEqual(len(widths), 4)
-                    for box, canvas in widths:
+                    for box, canvas, right in widths:
                         self.assertLessEqual(abs(box - canvas), 1, widths)
+                        self.assertLessEqual(right, width, widths)
                     if width < 600 and SCREENSHOT:
                         self.browser.execute_script("window.scrollTo(0, 0)")
                         self.assertTrue(self.browser.save_screenshot(
