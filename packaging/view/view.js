@@ -23,7 +23,7 @@
   const FLEET_DELAY = 20000;       // how late a board's records reach the central host
   const FUTURE_SLACK = 60000;      // a stamp further ahead of the server's clock is future
   const IDLE_LIST = 60000;         // a folder with no live instrument is listed this often
-  const LIVE_LIST = [1000, 60000]; // otherwise at its quickest period, within these
+  const LIVE_LIST = [500, 60000];  // otherwise at half its quickest period, within these
   const FLEET_LIST_LEAST = 5000;   // a board's copies grow at most every few seconds
   const BOARDS_LIST = 600000;      // the central host's list of boards
   const CHARTED_MOST = 6;          // instruments whose charts and rows are kept
@@ -45,7 +45,6 @@
     summaryAt: null,         // ms from the navigation to every last record read
     requests: 0,
     bytesFetched: 0,
-    errors: [],
   };
 
   // ---- requests
@@ -119,7 +118,12 @@
   async function listing(url) {
     const text = await (await get(url)).text();
     if (text.length > LISTING_MOST) throw new Error("lista demasiado larga en " + decodeURI(url));
-    const entries = JSON.parse(text);
+    let entries = null;
+    try {
+      entries = JSON.parse(text);
+    } catch (notJson) {
+      entries = null;
+    }
     if (!Array.isArray(entries)) throw new Error("lista no válida en " + decodeURI(url));
     return entries;
   }
@@ -242,7 +246,7 @@
     }
     if (quickest === Infinity) return IDLE_LIST;
     const least = page.central ? FLEET_LIST_LEAST : LIVE_LIST[0];
-    return Math.min(LIVE_LIST[1], Math.max(least, quickest));
+    return Math.min(LIVE_LIST[1], Math.max(least, quickest / 2));
   }
 
   // ---- an instrument
@@ -252,7 +256,7 @@
       key: key, board: board, name: name,
       files: new Map(),   // file name: {name, url, kind, start, end, listed, seen, hi, mtime}
       campos: null, limits: {names: {}, min: {}, max: {}},
-      read: false, busy: false, error: null,
+      read: false, lastRead: false, busy: false, error: null,
       last: null,         // {t, record, values, shaped}: the latest record not in the future
       future: null,       // the latest record stamped ahead of the server's clock
       flaw: null,         // the latest line of the newest files that is no record
@@ -312,7 +316,8 @@
           reload = true;
         }
       }
-      if (reload || !instrument.read) {
+      if (reload || !instrument.lastRead) {
+        // The first time, again after a file was replaced or a read failed.
         if (reload) forgetChart(instrument);
         await readLastRecords(instrument);
       } else {
@@ -327,7 +332,7 @@
       instrument.error = null;
     } catch (error) {
       instrument.error = error.message;
-      instrument.read = true;
+      instrument.read = true;  // for the summary: read, and failed
     } finally {
       instrument.busy = false;
     }
@@ -379,7 +384,7 @@
       }
       noteLines(instrument, lines, file);
     }
-    instrument.read = true;
+    instrument.read = instrument.lastRead = true;
   }
 
   // The last `most` bytes of a file (its whole when shorter) as whole lines,

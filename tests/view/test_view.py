@@ -190,20 +190,25 @@ def write_fleet(store, now_ms):
 FLEET = {}  # what setUpModule makes: the store, its hosts, and a page left idle
 
 
-def setUpModule():
-    """The fleet's store with two central hosts: one for the cases, one whose
-    page is opened now and left idle until the last case."""
+def fleet_host(name):
+    """A store of the fleet's written now, served by a central host of its own;
+    the keys its summary must list first."""
     root = tempfile.mkdtemp(prefix="torvex-fleet-view-")
     unittest.addModuleCleanup(shutil.rmtree, root, ignore_errors=True)
     store = os.path.join(root, "store")
-    FLEET["first"] = write_fleet(store, time.time() * 1000)
+    first = write_fleet(store, time.time() * 1000)
     FLEET["keys"] = [board + "/" + os.path.basename(name).rsplit("-", 2)[0]
                      for board in os.listdir(store)
                      for name in glob.glob(os.path.join(store, board, "*.csv"))]
-    for name in ("central", "idle"):
-        FLEET[name] = view_hosts.central_nginx(os.path.join(root, name), store, PASSWORD)
-        unittest.addModuleCleanup(FLEET[name].stop)
-        FLEET[name].start()
+    FLEET[name] = view_hosts.central_nginx(os.path.join(root, name), store, PASSWORD)
+    unittest.addModuleCleanup(FLEET[name].stop)
+    FLEET[name].start()
+    return first
+
+
+def setUpModule():
+    """The fleet's page opened now and left idle until the last case."""
+    fleet_host("idle")
     idle = view_hosts.browser(time_zone=TIME_ZONE)
     unittest.addModuleCleanup(idle.quit)
     authorize(idle)
@@ -300,8 +305,11 @@ class RecordsPage(unittest.TestCase):
         self.wait_for("the page's summary", lambda: self.browser.execute_script(
             "return window.torvexView && torvexView.page.summaryAt !== null"))
         for key in keys:
-            self.browser.execute_script("arguments[0].scrollIntoView()", self.card(key))
-            self.wait_for("the charts of %s" % key, lambda: self.status(key)["complete"])
+            # Brought back into view while the cards above it still grow.
+            self.wait_for("the charts of %s" % key, lambda: self.browser.execute_script(
+                "arguments[0].scrollIntoView()", self.card(key)) or (
+                self.status(key)["complete"] and
+                (self.status(key)["charted"] or not self.status(key)["positions"])))
 
     def card(self, key):
         return self.browser.execute_script(
@@ -557,10 +565,10 @@ class RecordsPage(unittest.TestCase):
             self.assertEqual(saved.read(), b"".join(expected))
 
     def test_a_fleet_of_300_instruments_at_a_glance(self):
+        first = fleet_host("central")
         self.open(FLEET["central"].url, "hora")
         rows, order = self.summary()
         self.assertEqual(len(rows), 300)
-        first = FLEET["first"]
         self.assertEqual(set(order[:len(first)]), first)
         self.assertTrue(all(rows[k]["state"] == "al día" for k in order[len(first):]
                             if "/sonda-" in k))
@@ -611,7 +619,16 @@ class RecordsPage(unittest.TestCase):
                         self.assertLessEqual(abs(box - canvas), 1, widths)
                         self.assertLessEqual(right, width, widths)
                     if width < 600 and SCREENSHOT:
+                        # The summary and the first cards, on a taller phone.
+                        self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                            "width": width, "height": 1800, "deviceScaleFactor": 2,
+                            "mobile": True})
                         self.browser.execute_script("window.scrollTo(0, 0)")
+                        self.wait_for("the charts in view", lambda: all(
+                            s["charted"] or not s["positions"] for s in self.status().values()
+                            if self.browser.execute_script(
+                                "return arguments[0].getBoundingClientRect().top < 1800",
+                                self.card(s["key"]))))
                         self.assertTrue(self.browser.save_screenshot(
                             SCREENSHOT.replace(".png", "-phone.png")))
                 finally:
