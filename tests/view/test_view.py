@@ -618,6 +618,8 @@ class RecordsPage(unittest.TestCase):
                     for box, canvas, right in widths:
                         self.assertLessEqual(abs(box - canvas), 1, widths)
                         self.assertLessEqual(right, width, widths)
+                    if width < 600:
+                        self.assertPinchZoomsEveryChart("board-2/archivo")
                     if width < 600 and SCREENSHOT:
                         # The summary and the first cards, on a taller phone.
                         self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
@@ -633,6 +635,23 @@ class RecordsPage(unittest.TestCase):
                             SCREENSHOT.replace(".png", "-phone.png")))
                 finally:
                     self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+    def assertPinchZoomsEveryChart(self, key):
+        """Two fingers spread across a chart: every chart shows the same, shorter range."""
+        ranges = "return torvexView.charts(arguments[0]).map(g => g.xAxisRange().map(Math.round))"
+        before = self.browser.execute_script(ranges, key)
+        x, y, w, h = self.browser.execute_script("""const box = torvexView.charts(arguments[0])[1]
+            .canvas_.getBoundingClientRect(); return [box.x, box.y, box.width, box.height]""", key)
+        self.browser.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": True})
+        for kind, spread in [("touchStart", 0.1)] + [("touchMove", 0.1 + 0.06 * k)
+                                                     for k in range(1, 6)] + [("touchEnd", None)]:
+            points = [] if spread is None else [{"x": x + w * (0.5 + side * spread), "id": i,
+                                                 "y": y + h / 2} for i, side in enumerate((-1, 1))]
+            self.browser.execute_cdp_cmd("Input.dispatchTouchEvent",
+                                         {"type": kind, "touchPoints": points})
+        after = self.browser.execute_script(ranges, key)
+        self.assertEqual(after, [after[0]] * 4)
+        self.assertLess(after[0][1] - after[0][0], (before[0][1] - before[0][0]) / 2)
 
     def test_z_idle_for_two_minutes(self):
         # The page opened at the start, left alone with no new records: once
