@@ -782,8 +782,7 @@
         const segment = instrument.chart && instrument.chart.segments.get(file.name);
         const lo = segment && segment.rows.length && segment.rows[0][0] <= from ? segment.lo : 0;
         const got = await readBytes(file.url, "bytes=" + lo + "-");
-        pieces.push(linesInRange(got.bytes, from, to));
-        await breathe();
+        pieces.push(await linesInRange(got.bytes, from, to));
       }
       if (pieces.length) parts.push(pieces.length === 1 ? pieces[0].bytes : merged(pieces));
     }
@@ -791,25 +790,30 @@
   }
 
   // The bytes from the first record stamped at or after `from` to the end of
-  // the last stamped before `to` (whatever lines lie between), and those
-  // records' units: a record with the lines that follow it, for a merge.
-  function linesInRange(bytes, from, to) {
-    const end = bytes.lastIndexOf(10) + 1;
-    const lines = R.readLines(bytes, 0, end);
-    let first = lines.findIndex(l => l.t >= from && l.t < to);
-    if (first < 0) return {bytes: new Uint8Array(0), units: []};
-    let last = first;
-    lines.forEach((l, i) => { if (i > first && l.t >= from && l.t < to) last = i; });
+  // the last stamped before `to` (whatever lines lie between), and its
+  // records' units, for a merge: a record with the lines that follow it.
+  async function linesInRange(bytes, from, to) {
     const units = [];
-    for (let i = first; i <= last; i++) {
-      if (!Number.isNaN(lines[i].t) || !units.length) {
-        units.push({t: lines[i].t, at: lines[i].at, end: lines[i].end + 1});
-      } else {
-        units[units.length - 1].end = lines[i].end + 1;
+    const day = {};
+    let first = -1;
+    let last = -1;
+    for (let at = 0, n = 1; ; n++) {
+      const lf = bytes.indexOf(10, at);
+      if (lf < 0) break;  // a line not ended yet
+      const t = R.lineTime(bytes, at, lf, day);
+      if (t >= from && t < to) {
+        if (first < 0) first = at;
+        last = lf + 1;
+        units.push({t: t, at: at, end: lf + 1});
+      } else if (Number.isNaN(t) && units.length) {
+        units[units.length - 1].end = lf + 1;
       }
+      at = lf + 1;
+      if (n % 20000 === 0) await breathe();
     }
-    units.forEach(u => { u.bytes = bytes.subarray(u.at, u.end); });
-    return {bytes: bytes.subarray(lines[first].at, lines[last].end + 1), units: units};
+    if (first < 0) return {bytes: new Uint8Array(0), units: []};
+    for (const unit of units) unit.bytes = bytes.subarray(unit.at, Math.min(unit.end, last));
+    return {bytes: bytes.subarray(first, last), units: units};
   }
 
   function merged(pieces) {
