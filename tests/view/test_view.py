@@ -12,11 +12,13 @@ the service's file beside the last, names and limits for its fields, and an
 instrument whose name is not ASCII. The board's example serves board-1, the
 central host's the whole store over TLS with a password. Chromium runs in
 the time zone Asia/Kolkata (UTC+05:30), so that UTC shown as local time is
-seen. A second store holds 300 instruments on 3 boards, a few of them
-silent, out of their limits or with lines of every wrong kind.
+seen. Stores of 300 instruments on 3 boards, a few of them silent, out of
+their limits or with lines of every wrong kind, are written for the fleet's
+case and for a page opened at the start and left idle until the last case.
 
 Environment: TORVEXSVC (the service program), TORVEX_SIM (the simulator),
-TORVEX_VIEW_SCREENSHOT (where the page's picture is saved). Run with Debian's
+TORVEX_VIEW_SCREENSHOT (where the page's picture is saved; the phone's beside
+it, NAME-phone.png). Run with Debian's
 /usr/bin/python3 (selenium); reports itself skipped (status 77) where nginx,
 libjs-dygraphs, chromium-driver or python3-selenium are missing."""
 
