@@ -16,6 +16,7 @@ resident memory of its renderer process."""
 import base64
 import collections
 import os
+import re
 import shutil
 import statistics
 import sys
@@ -184,9 +185,11 @@ def append_records(store, names, stop):
 
 
 def requests_by_kind(requests):
-    """{kind: count}: each board's listing, the store's, records files, errors."""
+    """{kind: count}: each board's listing, the store's, the records files'
+    new bytes (a range open at its end: "bytes=N-"), the other reads of them
+    (last records, a chart's range), error answers."""
     kinds = collections.Counter()
-    for _, path, status, _, _ in requests:
+    for _, path, status, _, range_asked in requests:
         if status >= 400:
             kinds["errors"] += 1
         if path == "/records/":
@@ -194,7 +197,7 @@ def requests_by_kind(requests):
         elif path.endswith("/"):
             kinds[path.split("/")[2]] += 1
         elif path.startswith("/records/"):
-            kinds["files"] += 1
+            kinds["files" if re.fullmatch(r"bytes=\d+-", range_asked) else "charts"] += 1
     return kinds
 
 
@@ -329,8 +332,10 @@ def fleet_lines(fleet, verdict):
         f"{IDLE_S // 60} minutes) | at most one per board folder: "
         f"{verdict(busiest <= 1 and not idle.get('files') and not idle.get('errors'), 'idle: one listing a minute per board')} |",
         f"| Requests a minute while records arrive every 10 s ({FOLLOW_S // 60} minutes, "
-        f"{fleet['appended']:,} records): records files read, folder listings, error answers | "
+        f"{fleet['appended']:,} records): records files read for their new bytes, folder "
+        f"listings, other reads (the charts opened), error answers | "
         f"{reads / follow_min:,.0f} ({ratio:.2f} per new record's file), {listings:.0f}, "
+        f"{follow.get('charts', 0) / follow_min:.0f}, "
         f"{follow.get('errors', 0)} | one per new record's file, no error: "
         f"{verdict(ratio <= 1 and not follow.get('errors'), 'following: one read per new record')} |"]
 

@@ -336,6 +336,7 @@
     } finally {
       instrument.busy = false;
     }
+    if (instrument.inView) chartInView(instrument);
     shown.add(instrument);
     if (shown.size === 1) setTimeout(showChanged, SHOW_EVERY_MS);
   }
@@ -728,6 +729,7 @@
       if (!instrument) continue;
       instrument.inView = entry.isIntersecting;
       if (entry.isIntersecting) {
+        showInstrument(instrument);
         chartInView(instrument);
       } else {
         instrument.leftView = Date.now();
@@ -919,9 +921,10 @@
 
   function showInstrument(instrument) {
     const card = instrument.card;
+    const state = stateOf(instrument);
+    if (instrument.row) showRow(instrument, state);
     if (!card) return;
     const last = instrument.last;
-    const state = stateOf(instrument);
     card.classList.toggle("problem", state.rank === 0);
     card.classList.toggle("unread", !last);
     let status = state.word;
@@ -960,7 +963,6 @@
       const value = last && last.shaped ? last.values[p - 1] : null;
       setText(names[i], fieldLabel(instrument, p) + ": " + (value === null ? "-" : number(value)));
     });
-    if (instrument.row) showRow(instrument, state);
   }
 
   // The last record as written, cut when long.
@@ -1006,7 +1008,7 @@
     order.forEach((instrument, i) => {
       const match = !wanted || fold(instrument.key).includes(wanted);
       instrument.row.hidden = !match;
-      instrument.card.hidden = !match;
+      if (instrument.card) instrument.card.hidden = !match;
       shown += match;
       if (body.children[i] !== instrument.row) body.insertBefore(instrument.row, body.children[i]);
     });
@@ -1022,7 +1024,7 @@
     link.href = "#" + encodeURIComponent("i:" + instrument.key);
     link.addEventListener("click", event => {
       event.preventDefault();
-      instrument.card.scrollIntoView({block: "start"});
+      if (instrument.card) instrument.card.scrollIntoView({block: "start"});
     });
     return row;
   }
@@ -1052,29 +1054,52 @@
     }
   }
 
+  // The summary's lines at once; the cards once the summary is read, a
+  // slice at a time, so that making them neither slows the reads the
+  // summary waits for nor blocks the page.
   function placeInstruments() {
-    const cards = document.getElementById("instruments");
     const body = document.querySelector("#summary tbody");
     const keys = [...page.instruments.keys()].sort((a, b) => a.localeCompare(b, "es"));
     for (const key of keys) {
       const instrument = page.instruments.get(key);
-      if (!instrument.card) {
-        instrument.card = newCard(instrument);
+      if (!instrument.row) {
         instrument.row = newRow(instrument);
         body.append(instrument.row);
-        cardsSeen.observe(instrument.card);
       }
-      cards.append(instrument.card);
     }
     document.getElementById("none").hidden = keys.length > 0;
     document.body.classList.toggle("central", page.central);
     placeRows();
+    if (page.summaryAt !== null) placeCards(keys);
+  }
+
+  let placing = Promise.resolve();
+  function placeCards(keys) {
+    placing = placing.then(async () => {
+      const cards = document.getElementById("instruments");
+      let before = null;  // the card before, in the order of the keys
+      for (const key of keys) {
+        const instrument = page.instruments.get(key);
+        if (!instrument) continue;
+        if (!instrument.card) {
+          instrument.card = newCard(instrument);
+          cardsSeen.observe(instrument.card);
+          showInstrument(instrument);
+          if (instrument.positions.length) placeFields(instrument);
+          if (before && before.isConnected) before.after(instrument.card);
+          else cards.prepend(instrument.card);
+          await breathe();
+        }
+        before = instrument.card;
+      }
+    });
   }
 
   function noteSummary() {
     if (page.summaryAt !== null || !page.instruments.size) return;
     for (const instrument of page.instruments.values()) if (!instrument.read) return;
     page.summaryAt = performance.now();
+    placeInstruments();
   }
 
   function showErrors() {
@@ -1088,11 +1113,15 @@
 
   let lastOrder = "";
 
+  // Each second: the ages in the summary, the cards in view, the charts.
   function tick() {
     for (const instrument of page.instruments.values()) {
+      if (!instrument.inView) {
+        if (instrument.row) showRow(instrument, stateOf(instrument));
+        continue;
+      }
       showInstrument(instrument);
       const chart = instrument.chart;
-      if (!instrument.inView) continue;
       if (!chart || chart.generation !== page.generation) {
         chartInView(instrument);
       } else if (chart.complete && (!chart.set.charts ||

@@ -314,9 +314,10 @@ class RecordsPage(unittest.TestCase):
                 (self.status(key)["charted"] or not self.status(key)["positions"])))
 
     def card(self, key):
-        return self.browser.execute_script(
-            "return document.querySelector('[data-key=\"' + CSS.escape(arguments[0]) + '\"]')",
-            key)
+        """The instrument's card, once the page has made it."""
+        find = "return document.querySelector('[data-key=\"' + CSS.escape(arguments[0]) + '\"]')"
+        self.wait_for("the card of %s" % key, lambda: self.browser.execute_script(find, key))
+        return self.browser.execute_script(find, key)
 
     def status(self, key=None):
         found = {s["key"]: s for s in self.browser.execute_script(
