@@ -274,7 +274,10 @@
       cardsSeen.unobserve(instrument.card);
       instrument.card.remove();
     }
-    if (instrument.row) instrument.row.remove();
+    if (instrument.row) {
+      rowsSeen.unobserve(instrument.row);
+      instrument.row.remove();
+    }
   }
 
   function dropBoard(board) {
@@ -975,13 +978,30 @@
   // ---- the summary and the cards
 
   function showRow(instrument, state) {
-    const cells = instrument.row.cells;
-    instrument.row.classList.toggle("problem", state.rank === 0);
-    instrument.row.dataset.rank = state.rank;
+    const row = instrument.row;
+    const cells = row.cells;
+    if (row.classList.contains("problem") !== (state.rank === 0)) {
+      row.classList.toggle("problem", state.rank === 0);
+    }
     setText(cells[2].firstChild, state.word);
-    setText(cells[3], lastValues(instrument));
+    // The values' text made again only when the last record or the limits changed.
+    if (instrument.valuesOf !== instrument.last || instrument.valuesBy !== instrument.limits) {
+      instrument.valuesOf = instrument.last;
+      instrument.valuesBy = instrument.limits;
+      setText(cells[3], lastValues(instrument));
+    }
     setText(cells[4], instrument.last ? age(now() - instrument.last.t) : "");
   }
+
+  // The summary's lines in view: only theirs are shown again each second.
+  const rowsSeen = new IntersectionObserver(entries => {
+    for (const entry of entries) {
+      const instrument = page.instruments.get(entry.target.dataset.row);
+      if (!instrument) continue;
+      instrument.rowInView = entry.isIntersecting;
+      if (entry.isIntersecting) showRow(instrument, stateOf(instrument));
+    }
+  });
 
   function fold(text) {
     return text.normalize("NFD").replace(/[\u0300-\u036f]/g, "").toLowerCase();
@@ -992,23 +1012,26 @@
                      a.name.localeCompare(b.name, "es"),
     instrumento: (a, b) => a.name.localeCompare(b.name, "es") ||
                            a.board.name.localeCompare(b.board.name, "es"),
-    estado: (a, b) => stateOf(a).rank - stateOf(b).rank || SORTS.placa(a, b),
+    estado: (a, b) => ranks.get(a) - ranks.get(b) || SORTS.placa(a, b),
     hace: (a, b) => (a.last ? a.last.t : -Infinity) - (b.last ? b.last.t : -Infinity) ||
                     SORTS.placa(a, b),
   };
 
   // The summary in the order chosen (what needs a look first, by default),
   // the filter applied to it and to the cards.
+  let ranks = new Map();  // instrument: its state's rank, while the summary is sorted
+
   function placeRows() {
     const body = document.querySelector("#summary tbody");
+    ranks = new Map([...page.instruments.values()].map(i => [i, stateOf(i).rank]));
     const order = [...page.instruments.values()].sort(SORTS[page.sort.column]);
     if (!page.sort.up) order.reverse();
     const wanted = fold(page.filter.trim());
     let shown = 0;
     order.forEach((instrument, i) => {
       const match = !wanted || fold(instrument.key).includes(wanted);
-      instrument.row.hidden = !match;
-      if (instrument.card) instrument.card.hidden = !match;
+      if (instrument.row.hidden === match) instrument.row.hidden = !match;
+      if (instrument.card && instrument.card.hidden === match) instrument.card.hidden = !match;
       shown += match;
       if (body.children[i] !== instrument.row) body.insertBefore(instrument.row, body.children[i]);
     });
@@ -1018,6 +1041,8 @@
 
   function newRow(instrument) {
     const row = document.getElementById("row").content.firstElementChild.cloneNode(true);
+    row.dataset.row = instrument.key;
+    rowsSeen.observe(row);
     row.cells[0].textContent = instrument.board.name;
     const link = row.cells[1].firstElementChild;
     link.textContent = instrument.name;
@@ -1117,7 +1142,7 @@
   function tick() {
     for (const instrument of page.instruments.values()) {
       if (!instrument.inView) {
-        if (instrument.row) showRow(instrument, stateOf(instrument));
+        if (instrument.rowInView) showRow(instrument, stateOf(instrument));
         continue;
       }
       showInstrument(instrument);
@@ -1134,10 +1159,11 @@
     showErrors();
   }
 
-  // The summary sorted again when a state or a last record changed.
+  // The summary sorted again when a state changed (or, sorted by age, a last record).
   function resort() {
+    const byAge = page.sort.column === "hace";
     const order = [...page.instruments.values()]
-      .map(i => i.key + stateOf(i).rank + (i.last && i.last.t)).join();
+      .map(i => i.key + stateOf(i).rank + (byAge && i.last ? i.last.t : "")).join();
     if (order !== lastOrder) {
       lastOrder = order;
       placeRows();
