@@ -63,12 +63,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/fleet.md DESTINATION share/doc/torvex)
 # The records page, served by nginx as its examples say; its charts come from
 # Debian's libjs-dygraphs.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/view/index.html ${CMAKE_CURRENT_LIST_DIR}/view/view.css
-  ${CMAKE_CURRENT_LIST_DIR}/view/records.js ${CMAKE_CURRENT_LIST_DIR}/view/view.js
+  ${CMAKE_CURRENT_LIST_DIR}/view/records.js ${CMAKE_CURRENT_LIST_DIR}/view/charts.js
+  ${CMAKE_CURRENT_LIST_DIR}/view/view.js ${CMAKE_CURRENT_LIST_DIR}/view/icon.svg
   DESTINATION share/torvex/view)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-board.conf
   ${CMAKE_CURRENT_LIST_DIR}/nginx/torvex-view-central.conf
   DESTINATION share/doc/torvex/examples)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/view.md DESTINATION share/doc/torvex)
+# Its guide with the pictures it shows, the summary's and a phone's.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/view.md ${PROJECT_SOURCE_DIR}/docs/records-page.png
+  ${PROJECT_SOURCE_DIR}/docs/records-page-phone.png DESTINATION share/doc/torvex)
 # Alarms through Prometheus: the loggers' metrics folder, the fleet's
 # metrics on a timer, the rules and the Alertmanager example.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/alarms/torvex.tmpfiles DESTINATION lib/tmpfiles.d

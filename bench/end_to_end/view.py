@@ -1,5 +1,9 @@
 """The records page: how soon it charts a month of records at -s 10 and a day
-at -s 1, how many bytes it fetches for them, and how much memory it takes.
+at -s 1, how many bytes it fetches for them, and how much memory it takes;
+and on a fleet's central host of 300 instruments on 3 boards (a day at -s 10
+each), how soon its summary shows every last record, the longest task that
+blocks the page, what it asks while records arrive every 10 s and once none
+do, and its renderer's memory after 10 minutes open.
 
 nginx serves the page and a records folder through the board's example file
 (tests/view/view_hosts.py, as the page's test sets it up); headless Chromium
@@ -9,11 +13,15 @@ from the start of the page's navigation to the chart drawn with the range's
 records; bytes are the bodies nginx sent for the records files (its access
 log); memory is the page's JavaScript heap (the DevTools protocol) and the
 resident memory of its renderer process."""
+import base64
+import collections
 import os
+import re
 import shutil
 import statistics
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -31,6 +39,23 @@ RUNS = 3  # page loads per figure; the median is shown
 DAY_LIMIT_S = 1.0
 MONTH_LIMIT_S = 3.0
 DAY_BYTES_LIMIT = 2.0  # a day's view fetches at most this many times a day's bytes
+BOARDS = ("placa-1", "placa-2", "placa-3")
+EACH = 100                # instruments per board
+FLEET_PERIOD_MS = 10000
+SUMMARY_LIMIT_S = 2.0
+LONG_TASK_LIMIT_MS = 200
+RSS_LIMIT_MIB = 300
+OPEN_S = 600              # the page open this long before its memory is read
+FOLLOW_S = 180            # records arriving every 10 s
+SILENT_AFTER_S = 60       # three periods and the fleet's delay, with a margin
+IDLE_S = 300              # then none: the requests of these minutes are counted
+PASSWORD = "banco-de-pruebas"
+# Registered before the page's own scripts: every task over 50 ms, as the
+# browser reports them.
+LONG_TASKS = """window.torvexLongTasks = [];
+new PerformanceObserver(list => {
+  for (const task of list.getEntries()) torvexLongTasks.push(task.duration);
+}).observe({type: "longtask"});"""
 
 
 def stamp(ms):
@@ -142,6 +167,111 @@ def scenario(work, driver, name, period_ms, days):
     return result
 
 
+def append_records(store, names, stop):
+    """One record more in each instrument's newest file every 10 s, stamped
+    now, until stop is set; how many were appended."""
+    appended = 0
+    n = 0
+    while not stop.wait(FLEET_PERIOD_MS / 1000 - (time.time() % 10)):
+        n += 1
+        line = stamp(int(time.time() * 1000)).encode() + b"," + default_record(n)
+        for board, name in names:
+            folder = store / board
+            newest = max(p for p in os.listdir(folder) if p.startswith(name + "-"))
+            with open(folder / newest, "ab") as out:
+                out.write(line)
+            appended += 1
+    return appended
+
+
+def requests_by_kind(requests):
+    """{kind: count}: each board's listing, the store's, the records files'
+    new bytes (a range open at its end: "bytes=N-"), the other reads of them
+    (last records, a chart's range), error answers."""
+    kinds = collections.Counter()
+    for _, path, status, _, range_asked in requests:
+        if status >= 400:
+            kinds["errors"] += 1
+        if path == "/records/":
+            kinds["store"] += 1
+        elif path.endswith("/"):
+            kinds[path.split("/")[2]] += 1
+        elif path.startswith("/records/"):
+            kinds["files" if re.fullmatch(r"bytes=\d+-", range_asked) else "charts"] += 1
+    return kinds
+
+
+def fleet_scenario(work, driver):
+    """The central host's page over 300 instruments: the summary's time in
+    RUNS fresh loads, then the last load kept open OPEN_S: records arriving
+    for FOLLOW_S (an instrument's charts opened every 15 s), then none."""
+    store = Path(tempfile.mkdtemp(dir=work, prefix="store-"))
+    now_ms = int(time.time() * 1000)
+    names = [(board, "sonda-%03d" % i) for board in BOARDS for i in range(EACH)]
+    records = 0
+    for board in BOARDS:
+        (store / board).mkdir()
+    for board, name in names:
+        records += write_records(store / board, name, FLEET_PERIOD_MS, 1, now_ms)[0]
+    for folder in [store, *(store / board for board in BOARDS)]:
+        view_hosts.open_to_all(str(folder))
+    nginx = view_hosts.central_nginx(str(work / "nginx-fleet"), str(store), PASSWORD).start()
+    driver.execute_cdp_cmd("Network.enable", {"maxTotalBufferSize": 0, "maxResourceBufferSize": 0})
+    driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {"Authorization": "Basic " +
+                           base64.b64encode(("%s:%s" % (view_hosts.USER, PASSWORD)).encode())
+                           .decode()}})
+    script = driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": LONG_TASKS})
+    try:
+        summaries = []
+        for _ in range(RUNS):
+            driver.get("about:blank")
+            driver.get(nginx.url + "#dia")
+            opened = time.monotonic()
+            deadline = opened + 60
+            while not driver.execute_script("return window.torvexView && torvexView.page.summaryAt"):
+                if time.monotonic() > deadline:
+                    raise BenchError("view: the fleet's summary within 60 s")
+                time.sleep(0.05)
+            summaries.append(driver.execute_script("return torvexView.page.summaryAt") / 1000)
+        stop = threading.Event()
+        appended = []
+        writer = threading.Thread(target=lambda: appended.append(
+            append_records(store, names, stop)))
+        logged = len(nginx.requests())
+        writer.start()
+        try:
+            for k in range(FOLLOW_S // 15):
+                driver.execute_script(
+                    "document.querySelectorAll('#summary tbody a')[arguments[0]].click()",
+                    (k * 37) % len(names))
+                time.sleep(15)
+        finally:
+            stop.set()
+            writer.join()
+        following = requests_by_kind(nginx.requests()[logged:])
+        time.sleep(SILENT_AFTER_S)
+        logged = len(nginx.requests())
+        time.sleep(IDLE_S)
+        idle = requests_by_kind(nginx.requests()[logged:])
+        time.sleep(max(0, opened + OPEN_S - time.monotonic()))
+        heap, rss = memory(driver)
+        tasks = driver.execute_script("return torvexLongTasks")
+        status = driver.execute_script("return torvexView.status()")
+    finally:
+        driver.execute_cdp_cmd("Page.removeScriptToEvaluateOnNewDocument",
+                               {"identifier": script["identifier"]})
+        nginx.stop()
+        shutil.rmtree(store, ignore_errors=True)
+    errors = [s["error"] for s in status if s["error"]]
+    if errors:
+        raise BenchError("view: the fleet's page: " + errors[0])
+    return {"instruments": len(names), "records": records, "summary_s": statistics.median(summaries),
+            "summaries_s": summaries, "longest_task_ms": max(tasks, default=0),
+            "long_tasks": len(tasks), "following": dict(following),
+            "appended": appended[0] if appended else 0, "idle": dict(idle),
+            "heap_mib": heap, "rss_mib": rss, "open_s": OPEN_S}
+
+
 def view_runs(work):
     reason = view_hosts.missing()
     if reason:
@@ -156,8 +286,58 @@ def view_runs(work):
         day = scenario(work, driver, "dia1", 1000, 1)
     finally:
         driver.quit()
-    return {"month": month, "day": day, "duration_s": time.monotonic() - began,
+    # A browser of its own: nothing of the scenarios above in its memory.
+    driver = view_hosts.browser()
+    try:
+        driver.execute_cdp_cmd("Performance.enable", {})
+        print("  view: 300 instruments on 3 boards, 10 minutes open", file=sys.stderr, flush=True)
+        fleet = fleet_scenario(work, driver)
+    finally:
+        driver.quit()
+    return {"month": month, "day": day, "fleet": fleet, "duration_s": time.monotonic() - began,
             "chromium": driver.capabilities.get("browserVersion", "?")}
+
+
+def fleet_lines(fleet, verdict):
+    """The fleet's part of the section."""
+    follow, idle = fleet["following"], fleet["idle"]
+    follow_min, idle_min = FOLLOW_S / 60, IDLE_S / 60
+    busiest = max(idle.get(board, 0) for board in BOARDS) / idle_min
+    reads = follow.get("files", 0)
+    ratio = reads / fleet["appended"] if fleet["appended"] else float("inf")
+    listings = sum(follow.get(board, 0) for board in BOARDS) / follow_min
+    return [
+        f"**A fleet's central host**: {fleet['instruments']} instruments on {len(BOARDS)} boards, "
+        f"a day at `-s 10` each ({fleet['records']:,} records), served with "
+        f"`torvex-view-central.conf` (TLS, a password), the page opened afresh {RUNS} times, the "
+        f"last kept open {fleet['open_s'] // 60} minutes: records arriving every 10 s for "
+        f"{FOLLOW_S // 60} minutes (one per instrument, an instrument's charts of the day opened "
+        f"every 15 s), then none.", "",
+        "| | measured | goal |", "|---|---|---|",
+        f"| The summary with every instrument's last record, from the navigation's start "
+        f"(median; runs: {', '.join(f'{t:.2f} s' for t in fleet['summaries_s'])}) | "
+        f"{fleet['summary_s']:.2f} s | under {SUMMARY_LIMIT_S:.0f} s: "
+        f"{verdict(fleet['summary_s'] < SUMMARY_LIMIT_S, 'the summary within 2 s')} |",
+        f"| The longest task blocking the page over those {fleet['open_s'] // 60} minutes "
+        f"({fleet['long_tasks']} tasks over 50 ms) | {fleet['longest_task_ms']:.0f} ms | "
+        f"none over {LONG_TASK_LIMIT_MS} ms: "
+        f"{verdict(fleet['longest_task_ms'] <= LONG_TASK_LIMIT_MS, 'no task over 200 ms')} |",
+        f"| Its renderer's memory after {fleet['open_s'] // 60} minutes (JavaScript heap "
+        f"{fleet['heap_mib']:.0f} MiB) | {fleet['rss_mib']:.0f} MiB resident | under "
+        f"{RSS_LIMIT_MIB} MB: {verdict(fleet['rss_mib'] * 1.048576 < RSS_LIMIT_MIB, 'renderer under 300 MB')} |",
+        f"| Requests a minute with no new records, each instrument silent ({IDLE_S // 60} "
+        f"minutes): each board's folder listed, records files, error answers | "
+        f"{busiest:.1f} a board at most, {idle.get('files', 0) / idle_min:.1f}, "
+        f"{idle.get('errors', 0)} (the store's list of boards: {idle.get('store', 0)} in "
+        f"{IDLE_S // 60} minutes) | at most one per board folder: "
+        f"{verdict(busiest <= 1 and not idle.get('files') and not idle.get('errors'), 'idle: one listing a minute per board')} |",
+        f"| Requests a minute while records arrive every 10 s ({FOLLOW_S // 60} minutes, "
+        f"{fleet['appended']:,} records): records files read for their new bytes, folder "
+        f"listings, other reads (the charts opened), error answers | "
+        f"{reads / follow_min:,.0f} ({ratio:.2f} per new record's file), {listings:.0f}, "
+        f"{follow.get('charts', 0) / follow_min:.0f}, "
+        f"{follow.get('errors', 0)} | one per new record's file, no error: "
+        f"{verdict(ratio <= 1 and not follow.get('errors'), 'following: one read per new record')} |"]
 
 
 def view_document(view, machine, missed):
@@ -183,6 +363,7 @@ def view_document(view, machine, missed):
             f"{100 * run['day_fetched'] / run['total_bytes']:.0f}% of the files |")
     return "\n".join([
         f"{machine} The records page's part took {minutes} min {seconds} s.", "",
+        *fleet_lines(view["fleet"], verdict), "",
         f"The page (`packaging/view`) served by nginx with `torvex-view-board.conf`, opened "
         f"afresh {RUNS} times per figure in headless Chromium {view['chromium']} on this "
         f"machine (medians of the times, the most bytes of any run); the records end now, "

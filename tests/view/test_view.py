@@ -7,18 +7,25 @@ three instruments at -s 1 (estufa logs throughout, camara is unplugged for
 a few polls, horno is stopped), beside files the page must pass over
 (version 1.0's NAME.csv and its rotated copies, a message log, a dated file
 with no stamped line, a link leading out of the folder); board-2 holds ten
-days of an instrument at -s 60 with an hour missing, in monthly files, and
-names for two of its fields. The board's example serves board-1, the central
-host's the whole store over TLS with a password. Chromium runs in the time
-zone Asia/Kolkata (UTC+05:30), so that UTC shown as local time is seen.
+days of an instrument at -s 60 with an hour missing, in monthly files and
+the service's file beside the last, names and limits for its fields, and an
+instrument whose name is not ASCII. The board's example serves board-1, the
+central host's the whole store over TLS with a password. Chromium runs in
+the time zone Asia/Kolkata (UTC+05:30), so that UTC shown as local time is
+seen. Stores of 300 instruments on 3 boards, a few of them silent, out of
+their limits or with lines of every wrong kind, are written for the fleet's
+case and for a page opened at the start and left idle until the last case.
 
 Environment: TORVEXSVC (the service program), TORVEX_SIM (the simulator),
-TORVEX_VIEW_SCREENSHOT (where the page's picture is saved). Run with Debian's
+TORVEX_VIEW_SCREENSHOT (where the page's picture is saved; the phone's beside
+it, NAME-phone.png). Run with Debian's
 /usr/bin/python3 (selenium); reports itself skipped (status 77) where nginx,
 libjs-dygraphs, chromium-driver or python3-selenium are missing."""
 
 import base64
+import collections
 import datetime
+import glob
 import http.client
 import os
 import re
@@ -28,6 +35,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import zoneinfo
@@ -47,10 +55,12 @@ TIME_ZONE = "Asia/Kolkata"
 HOUR_MS, DAY_MS = 3600000, 86400000
 ARCHIVE_PERIOD_MS = 60000
 ARCHIVE_DAYS = 10
-ARCHIVE_NAMES = "4 = Temperatura\n# the humidity\n5=Humedad\n"
+ARCHIVE_NAMES = "4 = Temperatura\n# the humidity\n5=Humedad\n5 min=40,1\n5 max = 41.5\n"
 LIVE_LABELS = ["hora", "campo 4", "campo 5", "campo 6", "campo 7"]
 ARCHIVE_LABELS = ["hora", "Temperatura", "Humedad", "campo 6", "campo 7"]
-EXACT_UP_TO = 5000  # records a chart draws each as a point (view.js)
+EXACT_UP_TO = 5000  # records a chart draws each as a point (charts.js)
+ACCENTED = "Cámara fría 2"
+EXAMPLES = [os.path.join(HERE, "..", "examples", "records.txt")]
 
 
 def values_of(n):
@@ -77,7 +87,7 @@ def records_in(folder, name):
     """[(t ms, values, line bytes with its LF)] of every dated file of name, in time order."""
     found = []
     for file in sorted(os.listdir(folder)):
-        if file.startswith(name + "-") and file.endswith(".csv") and file[len(name) + 1].isdigit():
+        if re.fullmatch(re.escape(name) + r"-[-\d]+(\.servicio)?\.csv", file):
             with open(os.path.join(folder, file), "rb") as text:
                 for line in text.read().splitlines(keepends=True):
                     record = line.rstrip(b"\n")
@@ -88,7 +98,9 @@ def records_in(folder, name):
 
 def write_archive(folder, now_ms):
     """ARCHIVE_DAYS of archivo at ARCHIVE_PERIOD_MS, an hour from 5 h ago missing,
-    filed by UTC month as the service files them."""
+    filed by UTC month as the service files them, every 7th record of the last
+    3 hours in the service's file (its records file held meanwhile); and a
+    few records of an instrument with an accented name."""
     end = now_ms - now_ms % ARCHIVE_PERIOD_MS - ARCHIVE_PERIOD_MS
     t = end - ARCHIVE_DAYS * DAY_MS
     n = 0
@@ -96,9 +108,13 @@ def write_archive(folder, now_ms):
     while t <= end:
         n += 1
         if not end - 5 * HOUR_MS <= t < end - 4 * HOUR_MS:
-            name = "archivo-%s.csv" % stamp(t)[:7]
+            held = t > end - 3 * HOUR_MS and n % 7 == 0
+            name = "archivo-%s%s.csv" % (stamp(t)[:7], ".servicio" if held else "")
             files.setdefault(name, []).append(stamp(t).encode() + b"," + default_record(n))
         t += ARCHIVE_PERIOD_MS
+    files["%s-%s.csv" % (ACCENTED, stamp(end)[:7])] = [
+        stamp(end - k * ARCHIVE_PERIOD_MS).encode() + b"," + default_record(k + 1)
+        for k in range(9, -1, -1)]
     for name, lines in files.items():
         with open(os.path.join(folder, name), "wb") as out:
             out.write(b"".join(lines))
@@ -121,6 +137,100 @@ def write_strays(folder, outside):
         with open(os.path.join(folder, name), "wb") as out:
             out.write(data)
     os.symlink(outside, os.path.join(folder, "secreto.csv"))
+
+
+# The odd instruments of the fleet's store on placa-1: name, the last lines
+# written after its 30 good records, and NAME-campos.txt.
+RECORD = b"VARNOD,SN 0417,FW 2.3,21.05,40.2%;7,25;1013,4"
+ODD = {
+    "forma": ([b"STAMP," + RECORD.replace(b"21.05", b"21.05,9")], None),
+    "codificación": ([b"STAMP," + RECORD + b"\xff"], None),
+    "futuro": ([b"FUTURE," + RECORD], None),
+    "límites": ([], "4 max=20\n"),
+    "línea larga": ([b"x" * 1000000], None),
+}
+# What the summary (state, last values) or the card's notes show of each odd
+# instrument, and of one silent one; the first four are listed first.
+ODD_SHOWN = [("placa-2/sonda-07", "state", "EN SILENCIO"),
+             ("placa-1/futuro", "state", "FECHA FUTURA"),
+             ("placa-1/límites", "state", "FUERA DE LÍMITES"),
+             ("placa-1/límites", "values", "(fuera de límites)"),
+             ("placa-1/forma", "values", "registro de otra forma: 8 campos en vez de 7"),
+             ("placa-1/codificación", "values", "registro que no es UTF-8"),
+             ("placa-1/línea larga", "notes", "… (1.000.000 bytes)")]
+
+
+def write_fleet(store, now_ms):
+    """300 instruments at -s 10 on 3 boards, 30 records each ending a period
+    ago; every 25th, from the 7th, silent for an hour; ODD on placa-1.
+    Returns the keys that the summary must list first."""
+    first = set()
+    for board in ("placa-1", "placa-2", "placa-3"):
+        folder = os.path.join(store, board)
+        os.makedirs(folder)
+        names = ["sonda-%02d" % i for i in range(100 - (len(ODD) if board == "placa-1" else 0))]
+        for name in names + (list(ODD) if board == "placa-1" else []):
+            end = now_ms - 10000 - (HOUR_MS if name[-2:] in ("07", "32", "57", "82") else 0)
+            lines = [stamp(end - k * 10000).encode() + b"," + default_record(30 - k) + b""
+                     for k in range(29, -1, -1)]
+            extra, campos = ODD.get(name, ([], None))
+            for line in extra:
+                lines.append(line.replace(b"FUTURE", stamp(now_ms + DAY_MS).encode())
+                             .replace(b"STAMP", stamp(end + 5000).encode()) + b"\n")
+            if end < now_ms - HOUR_MS or campos or name == "futuro":
+                first.add(board + "/" + name)
+            with open(os.path.join(folder, "%s-%s.csv" % (name, stamp(end)[:7])), "wb") as out:
+                out.write(b"".join(lines))
+            if campos:
+                with open(os.path.join(folder, name + "-campos.txt"), "w") as out:
+                    out.write(campos)
+        view_hosts.open_to_all(folder)
+    return first
+
+
+FLEET = {}  # what setUpModule makes: the store, its hosts, and a page left idle
+
+
+def fleet_host(name):
+    """A store of the fleet's written now, served by a central host of its own;
+    the keys its summary must list first."""
+    root = tempfile.mkdtemp(prefix="torvex-fleet-view-")
+    unittest.addModuleCleanup(shutil.rmtree, root, ignore_errors=True)
+    store = os.path.join(root, "store")
+    first = write_fleet(store, time.time() * 1000)
+    FLEET["keys"] = [board + "/" + os.path.basename(name).rsplit("-", 2)[0]
+                     for board in os.listdir(store)
+                     for name in glob.glob(os.path.join(store, board, "*.csv"))]
+    FLEET[name] = view_hosts.central_nginx(os.path.join(root, name), store, PASSWORD)
+    unittest.addModuleCleanup(FLEET[name].stop)
+    FLEET[name].start()
+    return first
+
+
+def setUpModule():
+    """The fleet's page opened now and left idle until the last case."""
+    fleet_host("idle")
+    idle = view_hosts.browser(time_zone=TIME_ZONE)
+    unittest.addModuleCleanup(idle.quit)
+    authorize(idle)
+    idle.get(FLEET["idle"].url)
+    if not wait_until(lambda: idle.execute_script(
+            "return window.torvexView && torvexView.page.summaryAt !== null"), 30, 0.1):
+        raise AssertionError("the idle page's summary within 30 s")
+    FLEET["browser"] = idle
+    FLEET["read"] = (time.monotonic(), len(FLEET["idle"].requests()))
+    # The requests of the idle page's second minute, once every instrument is silent.
+    timer = threading.Timer(60, lambda: FLEET.setdefault("minute", len(FLEET["idle"].requests())))
+    timer.start()
+    unittest.addModuleCleanup(timer.cancel)
+
+
+def authorize(browser):
+    """The central host's password on every request the page makes."""
+    browser.execute_cdp_cmd("Network.enable", {"maxTotalBufferSize": 0,
+                                                "maxResourceBufferSize": 0})
+    browser.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {
+        "Authorization": basic(view_hosts.USER, PASSWORD)}})
 
 
 class Service:
@@ -193,19 +303,33 @@ class RecordsPage(unittest.TestCase):
         cls.central.start()
         cls.browser = view_hosts.browser(height=1600, time_zone=TIME_ZONE)
         cls.addClassCleanup(cls.browser.quit)
-        # The central host's password on every request the page makes.
-        cls.browser.execute_cdp_cmd("Network.enable", {})
-        cls.browser.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {
-            "Authorization": basic(view_hosts.USER, PASSWORD)}})
+        authorize(cls.browser)
+        cls.downloads = os.path.join(cls.root, "downloads")
+        os.makedirs(cls.downloads)
+        cls.browser.execute_cdp_cmd("Browser.setDownloadBehavior", {
+            "behavior": "allow", "downloadPath": cls.downloads})
 
     # ---- the page, through the browser
 
     def open(self, url, range_name="dia", keys=()):
-        """Loads the page afresh in that range; waits for keys to be read."""
+        """Loads the page afresh in that range; waits for its summary, then
+        brings each of keys' cards into view and waits for its charts."""
         self.browser.get("about:blank")
         self.browser.get(url + "#" + range_name)
-        self.wait_for("the page's instruments %s read" % (keys,), lambda: all(
-            self.status(key) and self.status(key)["complete"] for key in keys))
+        self.wait_for("the page's summary", lambda: self.browser.execute_script(
+            "return window.torvexView && torvexView.page.summaryAt !== null"))
+        for key in keys:
+            # Brought back into view while the cards above it still grow.
+            self.wait_for("the charts of %s" % key, lambda: self.browser.execute_script(
+                "arguments[0].scrollIntoView()", self.card(key)) or (
+                self.status(key)["complete"] and
+                (self.status(key)["charted"] or not self.status(key)["positions"])))
+
+    def card(self, key):
+        """The instrument's card, once the page has made it."""
+        find = "return document.querySelector('[data-key=\"' + CSS.escape(arguments[0]) + '\"]')"
+        self.wait_for("the card of %s" % key, lambda: self.browser.execute_script(find, key))
+        return self.browser.execute_script(find, key)
 
     def status(self, key=None):
         found = {s["key"]: s for s in self.browser.execute_script(
@@ -236,8 +360,14 @@ class RecordsPage(unittest.TestCase):
 
     def card_text(self, key, part):
         return self.browser.execute_script(
-            "return document.querySelector('[data-key=\"' + arguments[0] + '\"] .' + "
-            "arguments[1]).textContent", key, part)
+            "return arguments[0].querySelector('.' + arguments[1]).textContent",
+            self.card(key), part)
+
+    def summary(self):
+        """{key: {state, values, age}} of the summary's rows shown, and their keys in order."""
+        rows = self.browser.execute_script("return torvexView.summary()")
+        keys = [(board + "/" if board else "") + name for board, name, _, _, _ in rows]
+        return {k: dict(zip(("state", "values", "age"), row[2:])) for k, row in zip(keys, rows)}, keys
 
     def drawn_in_gap(self, key, before, after):
         """Pixels drawn in the plots' column halfway between two records, the
@@ -287,14 +417,14 @@ class RecordsPage(unittest.TestCase):
         # file with no stamped line is listed with no records.
         cases = [(self.board.url, "", ["camara", "estufa", "horno", "raro"]),
                  (self.central.url, "board-1/", ["camara", "estufa", "horno", "raro"]),
-                 (self.central.url, "board-2/", ["archivo"])]
+                 (self.central.url, "board-2/", [ACCENTED, "archivo"])]
         kolkata = zoneinfo.ZoneInfo(TIME_ZONE)
         for url, prefix, names in cases:
             with self.subTest(url=url, prefix=prefix):
                 keys = [prefix + name for name in names]
                 self.open(url, "hora", keys)
                 self.assertEqual(sorted(k for k in self.status() if k.startswith(prefix)
-                                        and "/" not in k[len(prefix):]), keys)
+                                        and "/" not in k[len(prefix):]), sorted(keys))
                 self.assertEqual(self.browser.find_element("id", "error").text, "")
                 if "raro" in names:
                     self.assertIsNone(self.status(prefix + "raro")["last"])
@@ -303,7 +433,7 @@ class RecordsPage(unittest.TestCase):
                 self.assertEqual(shown, "UTC+05:30")
                 # The time shown is a recent record's stamp in local time, not
                 # hours away from it.
-                shown = re.search(r"ultimo registro (\S+ \S+),", self.card_text(keys[0], "status"))
+                shown = re.search(r"último registro (\S+ \S+),", self.card_text(keys[0], "status"))
                 last = self.status(keys[0])["last"]
                 folder = os.path.join(self.store, prefix.rstrip("/") or "board-1")
                 stamps = [datetime.datetime.fromtimestamp(t / 1000, kolkata).strftime(
@@ -353,9 +483,25 @@ class RecordsPage(unittest.TestCase):
                     self.assertEqual([value for t, value in field if before < t < after], [None])
                 self.assertEqual(self.drawn_in_gap(key, before, after), 0)
 
+    def test_a_zoom_is_every_charts_and_a_double_click_undoes_it_in_all(self):
+        key = "board-2/archivo"
+        self.open(self.central.url, "dia", [key])
+        ranges = """return torvexView.charts(arguments[0]).map(g => g.xAxisRange()
+                      .map(Math.round))"""
+        shown = self.browser.execute_script(ranges, key)
+        middle = (shown[0][0] + shown[0][1]) // 2
+        self.browser.execute_script(  # what a drag across the first chart does
+            "torvexView.charts(arguments[0])[0].doZoomXDates_(arguments[1], arguments[2])",
+            key, middle - HOUR_MS, middle)
+        self.assertEqual(self.browser.execute_script(ranges, key), [[middle - HOUR_MS, middle]] * 4)
+        self.browser.execute_script("""
+            const canvas = torvexView.charts(arguments[0])[2].canvas_;
+            canvas.dispatchEvent(new MouseEvent("dblclick", {bubbles: true}));""", key)
+        self.assertEqual(self.browser.execute_script(ranges, key), [shown[0]] * 4)
+
     def test_a_new_record_within_one_period_and_2_s(self):
-        key = "board-1/estufa"
-        self.open(self.central.url, "hora", [key])
+        key = "estufa"
+        self.open(self.board.url, "hora", [key])
         count = len(records_in(self.live, "estufa"))
         self.assertTrue(wait_until(lambda: len(records_in(self.live, "estufa")) > count, 5))
         newest = records_in(self.live, "estufa")[count][0]
@@ -365,21 +511,177 @@ class RecordsPage(unittest.TestCase):
         self.assertChartHoldsRecords(key, self.live, "estufa", LIVE_LABELS)
 
     def test_an_instrument_stopped_for_three_periods_is_marked_silent(self):
-        self.open(self.central.url, "hora", ["board-1/horno"])
+        self.open(self.board.url, "hora", ["horno"])
         horno = self.services["horno"]
         self.assertTrue(wait_until(lambda: len(records_in(self.live, "horno")) >= 3, 10))
         horno.stop()
         last = records_in(self.live, "horno")[-1][0]
-        self.assertFalse(self.status("board-1/horno")["silent"])
+        self.assertFalse(self.status("horno")["silent"])
         self.wait_for("horno marked silent",
-                      lambda: "EN SILENCIO" in self.card_text("board-1/horno", "status"))
+                      lambda: "EN SILENCIO" in self.card_text("horno", "status"))
         marked = time.time() * 1000
-        self.assertTrue(self.status("board-1/horno")["silent"])
+        self.assertTrue(self.status("horno")["silent"], (self.status("horno"), last, marked,
+                                                         self.card_text("horno", "status")))
         # Three periods of 1 s, then at most one tick of the page's clock and a read.
         self.assertGreaterEqual(marked, last + 3 * 1000)
         self.assertLessEqual(marked, last + 3 * 1000 + 2000)
-        for key in ("board-1/estufa", "board-2/archivo"):
-            self.assertFalse(self.status(key)["silent"], key)
+        self.assertFalse(self.status("estufa")["silent"])
+        # Listed before those that log.
+        order = self.summary()[1]
+        self.assertLess(order.index("horno"), order.index("estufa"))
+
+    def test_the_page_reads_names_lines_and_fields_as_the_writer(self):
+        cases = []
+        for path in EXAMPLES:
+            with open(path, encoding="utf-8") as examples:
+                for line in examples.read().splitlines():
+                    if line and not line.startswith("#"):
+                        what, first, second = line.split("\t", 2)
+                        given, expected = (first, second) if what in ("fields", "campos") \
+                            else (second, first)
+                        cases.append((what, list(unescaped(given)), expected))
+        self.open(self.board.url, "hora")
+        got = self.browser.execute_script("""
+            const R = torvexView.records;
+            return arguments[0].map(([what, bytes]) => {
+              const raw = new Uint8Array(bytes);
+              const text = new TextDecoder().decode(raw);
+              if (what === "name") return (R.fileKind(text) || {kind: "no"}).kind;
+              if (what === "line") return R.isRecordLine(raw) ? "si" : "no";
+              if (what === "fields") {
+                return R.fieldValues(text.replace(/\\r$/, "")).map((v, i) => [i + 1, v])
+                  .filter(([, v]) => v !== null);
+              }
+              const campo = R.campoLine(raw);
+              return campo ? [campo.kind, campo.position, campo.value] : "no";
+            });""", [case[:2] for case in cases])
+        self.assertGreater(len(cases), 80)
+        for (what, given, expected), answer in zip(cases, got):
+            with self.subTest(what=what, given=bytes(given)):
+                self.assertEqual(meaning(what, answer), meaning(what, expected))
+
+    def test_a_download_is_the_files_lines_for_its_range(self):
+        # The hour's records of archivo are in two files, every 7th in the
+        # service's: merged in time order.
+        key = "board-2/archivo"
+        self.open(self.central.url, "hora", [key])
+        self.browser.execute_script("arguments[0].querySelector('.download').click()",
+                                    self.card(key))
+        self.wait_for("the download", lambda: self.browser.execute_script(
+            "return torvexView.page.downloads.length") and glob.glob(self.downloads + "/*.csv"))
+        got = self.browser.execute_script("return torvexView.page.downloads.at(-1)")
+        path = os.path.join(self.downloads, got["name"])
+        self.assertTrue(wait_until(lambda: os.path.exists(path), 10), got)
+        self.assertTrue(got["name"].startswith("board-2_archivo_"), got)
+        expected = [line for t, _, line in records_in(self.archive, "archivo")
+                    if got["from"] <= t < got["to"]]
+        self.assertGreater(len(expected), 50)
+        with open(path, "rb") as saved:
+            self.assertEqual(saved.read(), b"".join(expected))
+
+    def test_a_fleet_of_300_instruments_at_a_glance(self):
+        first = fleet_host("central")
+        self.open(FLEET["central"].url, "hora")
+        rows, order = self.summary()
+        self.assertEqual(len(rows), 300)
+        self.assertEqual(set(order[:len(first)]), first)
+        self.assertTrue(all(rows[k]["state"] == "al día" for k in order[len(first):]
+                            if "/sonda-" in k))
+        for key, part, text in ODD_SHOWN:
+            with self.subTest(key=key, part=part):
+                shown = self.card_text(key, part) if part == "notes" else rows[key][part]
+                self.assertIn(text, shown)
+        # A record stamped a day ahead is not the last one; a line of a
+        # megabyte is cut, and its card stays short.
+        future = self.status("placa-1/futuro")
+        self.assertLess(future["last"], time.time() * 1000)
+        self.assertGreater(future["future"], time.time() * 1000 + 3600000)
+        self.open(FLEET["central"].url, "hora", ["placa-1/línea larga"])
+        self.assertLess(self.card(("placa-1/línea larga")).rect["height"], 1200)
+        # Filtered by board or name; a click on a name goes to its charts.
+        search = self.browser.find_element("id", "filter")
+        search.send_keys("PLACA-2")
+        self.assertEqual(sorted(self.summary()[1]), sorted(k for k in FLEET["keys"]
+                                                            if k.startswith("placa-2/")))
+        search.clear()
+        search.send_keys("sonda-42")
+        rows, order = self.summary()
+        self.assertEqual(sorted(order), ["placa-%d/sonda-42" % b for b in (1, 2, 3)])
+        self.browser.find_element("link text", "sonda-42").click()
+        self.wait_for("the charts of placa-1/sonda-42",
+                      lambda: self.status("placa-1/sonda-42")["complete"])
+        self.assertLess(abs(self.card("placa-1/sonda-42").rect["y"] -
+                            self.browser.execute_script("return window.scrollY")), 200)
+
+    def test_no_horizontal_scroll_and_charts_as_wide_as_their_box(self):
+        # Viewport width, device pixels; the phone's picture is saved.
+        for width, scale in ((1280, 1), (390, 3)):
+            with self.subTest(width=width):
+                self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                    "width": width, "height": 844, "deviceScaleFactor": scale,
+                    "mobile": width < 600})
+                try:
+                    self.open(self.central.url, "dia", ["board-2/archivo"])
+                    self.assertLessEqual(self.browser.execute_script(
+                        "return document.documentElement.scrollWidth"), width)
+                    # Each chart's box, its canvas, and where the box ends.
+                    widths = self.browser.execute_script(
+                        "return [...arguments[0].querySelectorAll('.chart')].map(c => ["
+                        "c.clientWidth, c.querySelector('canvas').clientWidth,"
+                        "c.getBoundingClientRect().right])", self.card("board-2/archivo"))
+                    self.assertEqual(len(widths), 4)
+                    for box, canvas, right in widths:
+                        self.assertLessEqual(abs(box - canvas), 1, widths)
+                        self.assertLessEqual(right, width, widths)
+                    if width < 600:
+                        self.assertPinchZoomsEveryChart("board-2/archivo")
+                    if width < 600 and SCREENSHOT:
+                        # The summary and the first cards, on a taller phone.
+                        self.browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                            "width": width, "height": 1800, "deviceScaleFactor": 2,
+                            "mobile": True})
+                        self.browser.execute_script("window.scrollTo(0, 0)")
+                        self.wait_for("the charts in view", lambda: all(
+                            s["charted"] or not s["positions"] for s in self.status().values()
+                            if self.browser.execute_script(
+                                "return arguments[0].getBoundingClientRect().top < 1800",
+                                self.card(s["key"]))))
+                        self.assertTrue(self.browser.save_screenshot(
+                            SCREENSHOT.replace(".png", "-phone.png")))
+                finally:
+                    self.browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+    def assertPinchZoomsEveryChart(self, key):
+        """Two fingers spread across a chart: every chart shows the same, shorter range."""
+        ranges = "return torvexView.charts(arguments[0]).map(g => g.xAxisRange().map(Math.round))"
+        before = self.browser.execute_script(ranges, key)
+        x, y, w, h = self.browser.execute_script("""const box = torvexView.charts(arguments[0])[1]
+            .canvas_.getBoundingClientRect(); return [box.x, box.y, box.width, box.height]""", key)
+        self.browser.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": True})
+        for kind, spread in [("touchStart", 0.1)] + [("touchMove", 0.1 + 0.06 * k)
+                                                     for k in range(1, 6)] + [("touchEnd", None)]:
+            points = [] if spread is None else [{"x": x + w * (0.5 + side * spread), "id": i,
+                                                 "y": y + h / 2} for i, side in enumerate((-1, 1))]
+            self.browser.execute_cdp_cmd("Input.dispatchTouchEvent",
+                                         {"type": kind, "touchPoints": points})
+        after = self.browser.execute_script(ranges, key)
+        self.assertEqual(after, [after[0]] * 4)
+        self.assertLess(after[0][1] - after[0][0], (before[0][1] - before[0][0]) / 2)
+
+    def test_z_idle_for_two_minutes(self):
+        # The page opened at the start, left alone with no new records: once
+        # its summary was read, only folder listings, no error, none logged.
+        began, count = FLEET["read"]
+        time.sleep(max(0, began + 121 - time.monotonic()))
+        requests = FLEET["idle"].requests()
+        self.assertEqual([r for r in requests if r[2] >= 400], [])
+        self.assertEqual([r for r in requests[count:] if not r[1].endswith("/")], [])
+        # Every instrument silent in the second minute: a board's folder is
+        # listed once a minute (twice where its pace changed meanwhile).
+        listed = collections.Counter(path for _, path, _, _, _ in requests[FLEET["minute"]:])
+        self.assertLessEqual(max(listed.values(), default=0), 2, listed)
+        self.assertEqual([e for e in FLEET["browser"].get_log("browser")
+                          if e["level"] in ("SEVERE", "WARNING")], [])
 
     def test_z_screenshot(self):
         # Last: every instrument as the cases left it, the whole page in a day's view.
@@ -387,7 +689,39 @@ class RecordsPage(unittest.TestCase):
         self.open(self.central.url, "dia", ["board-1/estufa", "board-2/archivo"])
         height = self.browser.execute_script("return document.documentElement.scrollHeight")
         self.browser.set_window_size(1280, height + 200)
+        self.wait_for("every chart drawn", lambda: all(
+            s["charted"] or not s["positions"] for s in self.status().values()))
         self.assertTrue(self.browser.save_screenshot(SCREENSHOT))
+
+
+def unescaped(text):
+    """The bytes of an example's text: \\xHH a byte, \\\\ a backslash."""
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        if text.startswith("\\\\", i):
+            out += b"\\"
+            i += 2
+        elif text.startswith("\\x", i):
+            out.append(int(text[i + 2:i + 4], 16))
+            i += 4
+        else:
+            out += text[i].encode()
+            i += 1
+    return bytes(out)
+
+
+def meaning(what, answer):
+    """An example's expectation or the page's answer in one form: numbers as
+    numbers, whatever their notation."""
+    if what == "fields" and isinstance(answer, str):
+        answer = [pair.split("=") for pair in answer.split()]
+    if what == "fields":
+        return [(int(p), float(v)) for p, v in answer]
+    if what == "campos" and answer != "no":
+        kind, position, value = answer.split(" ", 2) if isinstance(answer, str) else answer
+        return (kind, int(position), value if kind == "name" else float(value))
+    return answer
 
 
 def basic(user, password):

@@ -25,7 +25,7 @@ OPENSSL = shutil.which("openssl")
 # Each request's method, path, status, body bytes and Range header.
 LOG_FORMAT = ("log_format torvex "
               "'$request_method $request_uri $status $body_bytes_sent \"$http_range\"';")
-MAIN_CONF = """{user}worker_processes 1;
+MAIN_CONF = """{user}worker_processes auto;
 pid {prefix}/nginx.pid;
 error_log {prefix}/error.log;
 events {{ worker_connections 256; }}
