@@ -172,7 +172,7 @@ class Logging(EndToEnd):
         os.mkdir(metrics)
         trace = self.path("unattended-trace.txt")
         tracer = subprocess.Popen(
-            ["strace", "-qq", "-o", trace, "-e", "trace=openat,fsync,fdatasync,rename,unlink",
+            ["strace", "-qq", "-o", trace, "-e", "trace=openat,fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
              *logger_command("run", "ttyT", "-p", sim.port, "-s", "1", program=TORVEXSVC)],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             env=dict(os.environ, LOGS_DIRECTORY=folder, TORVEX_METRICS_DIRECTORY=metrics,
@@ -197,9 +197,10 @@ class Logging(EndToEnd):
                 elif ".prom" in call and call.startswith("openat"):
                     steps.append("metrics opened" + (" whole" if '.prom.tmp"' in call
                                                      and "O_TRUNC" in call else " in place"))
-                elif call.startswith("rename(") and '.prom.tmp", "' in call and call.rstrip().endswith("= 0"):
+                # rename and unlink, or their *at forms (arm64 has no others)
+                elif call.startswith("rename") and '.prom.tmp", ' in call and call.rstrip().endswith("= 0"):
                     steps.append("metrics renamed")
-                elif call.startswith("unlink(") and 'torvex-ttyT.prom"' in call:
+                elif call.startswith("unlink") and 'torvex-ttyT.prom"' in call:
                     steps.append("metrics removed")
         # At -s 1 the metrics are written after the first poll, then 10 s later.
         whole = ["metrics opened whole", "metrics renamed"]
