@@ -119,10 +119,10 @@ def carrier_before(scratch):
         raise BenchError(f"fleet: the carrier before ({BEFORE[:7]}) is not in git here: "
                          + archive.stderr.decode(errors="replace").strip())
     subprocess.run(["tar", "-x", "-C", str(folder)], input=archive.stdout, check=True)
-    spec = importlib.util.spec_from_file_location("fleet_hosts_before",
+    source = importlib.util.spec_from_file_location("fleet_hosts_before",
                                                   folder / BEFORE_FILES[1])
-    hosts = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(hosts)
+    hosts = importlib.util.module_from_spec(source)
+    source.loader.exec_module(hosts)
     reason = hosts.unavailable()
     if reason:
         raise BenchError(f"fleet: the carrier before ({BEFORE[:7]}): {reason}")
