@@ -12,6 +12,9 @@
 
 #include "core/field_settings.h"
 
+// Said when a metrics file could not be written into the folder %s.
+constexpr char kMetricsNotWritten[] = "No se pudieron escribir las metricas en %s\n";
+
 enum class Metric {
     LastRecord,       // torvex_last_record_timestamp_seconds
     Period,           // torvex_period_seconds

@@ -21,7 +21,6 @@ namespace {
 constexpr std::size_t kHeldRecordsCapacity = std::size_t{4} << 20;
 char heldStorage[kHeldRecordsCapacity];
 
-const char* const kMetricsNotWritten = "No se pudieron escribir las metricas en %s\n";
 const char* const kMetricsWritten = "Metricas escritas de nuevo en %s\n";
 
 // The logger's metrics, rewritten into torvex-NAME.prom after a poll once

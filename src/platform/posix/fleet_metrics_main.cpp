@@ -36,7 +36,6 @@ const char* const kUsage =
     "  Lee Almacen (por omision /var/log/torvex-fleet) y escribe torvex-fleet.prom en\n"
     "  $TORVEX_METRICS_DIRECTORY; --every: cada cuanto lo ejecuta su temporizador (10)\n";
 const char* const kNoFolder = "Falta TORVEX_METRICS_DIRECTORY: la carpeta de las metricas\n";
-const char* const kNotWritten = "No se pudieron escribir las metricas en %s\n";
 const char* const kNoStore = "No se pudo leer el almacen %s\n";
 const char kDefaultStore[] = "/var/log/torvex-fleet";
 const char kFileName[] = "torvex-fleet.prom";
@@ -291,7 +290,7 @@ int main(int argc, char** argv) {
     for (Instrument& instrument : instruments) readInstrument(store, instrument);
     const std::string text = composeMetrics(store, passes, instruments, interval);
     if (!metricsFolder::replaceFile(kFileName, text.data(), text.size())) {
-        std::fprintf(stderr, kNotWritten, folder);
+        std::fprintf(stderr, kMetricsNotWritten, folder);
         return 1;
     }
     return 0;
